@@ -1,0 +1,50 @@
+// The kernel driver's request numbers and records, byte for byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace nr::drv {
+
+// _IO(0xFA, n): direction none, size field 0, so the number is 0xFA00 + n.
+constexpr unsigned long io(unsigned n) { return (0xFAul << 8) | n; }
+
+constexpr unsigned long GET_DEVICE_INFO = io(0x00);
+constexpr unsigned long GET_DRIVER_INFO = io(0x05);
+constexpr unsigned long RESET_DEVICE = io(0x06);
+constexpr unsigned long ALLOCATE_TLB = io(0x0B);
+constexpr unsigned long FREE_TLB = io(0x0C);
+constexpr unsigned long CONFIGURE_TLB = io(0x0D);
+constexpr unsigned long SET_POWER_STATE = io(0x0F);
+constexpr unsigned long SMC_MESSAGE = io(0x11);
+
+static_assert(GET_DEVICE_INFO == 0xFA00 && SMC_MESSAGE == 0xFA11);
+
+struct get_device_info {
+  uint32_t in_output_size_bytes; // 20
+  uint32_t output_size_bytes;
+  uint16_t vendor_id;
+  uint16_t device_id;
+  uint16_t subsystem_vendor_id;
+  uint16_t subsystem_id;
+  uint16_t bus_dev_fn;
+  uint16_t max_dma_buf_size_log2;
+  uint16_t pci_domain;
+  uint8_t reserved[2];
+};
+static_assert(sizeof(get_device_info) == 24);
+static_assert(offsetof(get_device_info, in_output_size_bytes) == 0);
+static_assert(offsetof(get_device_info, output_size_bytes) == 4);
+static_assert(offsetof(get_device_info, vendor_id) == 8);
+static_assert(offsetof(get_device_info, device_id) == 10);
+static_assert(offsetof(get_device_info, subsystem_vendor_id) == 12);
+static_assert(offsetof(get_device_info, subsystem_id) == 14);
+static_assert(offsetof(get_device_info, bus_dev_fn) == 16);
+static_assert(offsetof(get_device_info, max_dma_buf_size_log2) == 18);
+static_assert(offsetof(get_device_info, pci_domain) == 20);
+static_assert(offsetof(get_device_info, reserved) == 22);
+
+// Size of the output part of get_device_info.
+constexpr uint32_t DEVICE_INFO_OUT_SIZE = 20;
+
+} // namespace nr::drv

@@ -1,0 +1,86 @@
+/* nrhal: native access to Norvane PCIe accelerator cards through their
+ * kernel driver.
+ *
+ * Every function returns 0 (or a count) on success and -1 with errno on
+ * failure.  Null pointers give EINVAL first, a closed session (fd < 0) gives
+ * ENOTCONN next, and only then is a system call made.  A driver request that
+ * fails with ENODEV (the descriptor was severed by an out-of-band reset or
+ * removal) is reported as ECONNRESET.  Output records are written only on
+ * success.  Nothing is allocated; the caller owns every record. */
+#ifndef NRHAL_H
+#define NRHAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#if defined(__GNUC__)
+#define NR_API __attribute__((visibility("default")))
+#else
+#define NR_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- discovery and addressing ------------------------------------------ */
+
+#define NR_DEV_DIR "/dev/norvane"
+/* How many device numbers nr_dev_from_bdf collects and examines. */
+#define NR_BDF_SCAN_MAX 64
+
+/* Lists the device numbers in /dev/norvane, in directory order.  Stores at
+ * most `count` of them and returns how many nodes there are, which may be
+ * more than `count`.  A missing directory (driver not loaded) is 0 nodes. */
+NR_API ssize_t nr_dev_scan(size_t count, uint32_t *ids);
+
+/* Device number of a node path, or of anything that resolves to one.
+ * ENODEV: the path does not resolve; EINVAL: it is not a device node path. */
+NR_API int nr_dev_from_path(const char *path, uint32_t *id);
+
+/* Device number of the card at a PCI address, "0000:03:00.0" or "03:00.0".
+ * EINVAL: neither form parses; ENODEV: no card has that address. */
+NR_API int nr_dev_from_bdf(const char *addr, uint32_t *id);
+
+/* ---- sessions and device information ----------------------------------- */
+
+#define NR_OPEN_EXCLUSIVE 1   /* O_EXCL: wait for sole access, keep others out */
+#define NR_OPEN_NONBLOCKING 2 /* O_NONBLOCK: EAGAIN instead of waiting */
+
+typedef struct nr_session {
+  uint32_t id;    /* device number N of /dev/norvane/N */
+  int32_t fd;     /* open descriptor, -1 when closed */
+  uint16_t flags; /* NR_OPEN_* flags, kept for reopening */
+} nr_session;
+
+typedef struct nr_info {
+  uint32_t output_size_bytes; /* as the driver wrote it; not otherwise used */
+  uint16_t vendor_id;
+  uint16_t device_id;
+  uint16_t subsystem_vendor_id;
+  uint16_t subsystem_id;
+  uint16_t bus_dev_fn; /* bus << 8 | device << 3 | function */
+  uint16_t max_dma_buf_size_log2;
+  uint16_t pci_domain;
+} nr_info;
+
+/* Opens /dev/norvane/<*dev>.  `dev` may point into `out` (nr_reopen does).
+ * EINVAL: flags above 3; EAGAIN: nonblocking and held; ENODEV: otherwise. */
+NR_API int nr_open(const uint32_t *dev, nr_session *out, uint16_t flags);
+
+/* Closes the session; a closed session is success. */
+NR_API int nr_close(nr_session *session);
+
+/* Closes and opens the same device again with the recorded flags.  A failed
+ * reopen leaves the session closed. */
+NR_API int nr_reopen(nr_session *session);
+
+/* Reads the card's PCI identity. */
+NR_API int nr_dev_info(const nr_session *session, nr_info *out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NRHAL_H */

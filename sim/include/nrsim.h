@@ -1,0 +1,110 @@
+/* nrsim: control of the simulated Norvane kernel driver.
+ *
+ * The simulator lives in libnrsim.so, preloaded into a process by
+ * sim/nrsim-run.  These functions act on that process's simulated cards.
+ * Each returns 0 (or a count or number) on success and -1 with errno on
+ * failure; a card number that is not present gives ENODEV. */
+#ifndef NRSIM_H
+#define NRSIM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- cards ------------------------------------------------------------- */
+
+/* Writes the present card numbers in ascending order (at most `cap`) and
+ * returns how many cards are present. */
+int nrsim_devices(uint32_t *ids, size_t cap);
+
+/* Adds a card with a PCI device ID at a PCI address ("0000:05:00.0") under
+ * the lowest unused number, which it returns. */
+long nrsim_add(uint16_t device_id, const char *bdf);
+
+/* Adds a card under a chosen number; EEXIST if that number is taken. */
+long nrsim_add_at(uint32_t number, uint16_t device_id, const char *bdf);
+
+/* Removes a card: its node disappears, its descriptors answer ENODEV and
+ * opens waiting for it fail. */
+int nrsim_remove(uint32_t n);
+
+/* Out-of-band reset: every descriptor opened before it answers ENODEV from
+ * then on; new opens work.  The card's memory is made anew. */
+int nrsim_sever(uint32_t n);
+
+/* Back to the launch configuration: every card removed and the launch cards
+ * added afresh, odd entries removed, faults and logs cleared, driver loaded. */
+int nrsim_reset(void);
+
+/* The card's PCI identity as the device-information request reports it. */
+struct nrsim_identity {
+  uint16_t vendor_id;
+  uint16_t device_id;
+  uint16_t subsystem_vendor_id;
+  uint16_t subsystem_id;
+  uint16_t bus_dev_fn;
+  uint16_t max_dma_buf_size_log2;
+  uint16_t pci_domain;
+};
+int nrsim_identity(uint32_t n, struct nrsim_identity *out);
+int nrsim_set_identity(uint32_t n, const struct nrsim_identity *id);
+
+/* Live (not severed) descriptors open on the card. */
+int nrsim_open_count(uint32_t n);
+
+/* Live descriptors the simulator tracks, over all cards and files. */
+int nrsim_fd_count(void);
+
+/* ---- the device directory ---------------------------------------------- */
+
+enum nrsim_driver_state {
+  NRSIM_DRIVER_LOADED = 0,   /* /dev/norvane lists the cards */
+  NRSIM_DRIVER_UNLOADED = 1, /* /dev/norvane does not exist */
+  NRSIM_DRIVER_DENIED = 2,   /* /dev/norvane exists but cannot be listed */
+};
+int nrsim_set_driver(int state);
+
+enum nrsim_entry_kind {
+  NRSIM_ENTRY_CHR = 0,     /* a character device that is no card */
+  NRSIM_ENTRY_REG = 1,     /* a regular file */
+  NRSIM_ENTRY_DIR = 2,     /* a directory */
+  NRSIM_ENTRY_UNKNOWN = 3, /* listed with DT_UNKNOWN */
+};
+/* Adds an odd entry to /dev/norvane ("0x1", "1a", "7", "4294967296", ...).
+ * It is listed and resolves by path, but opening it fails (ENXIO). */
+int nrsim_add_entry(const char *name, int kind);
+int nrsim_remove_entry(const char *name);
+
+/* ---- faults ------------------------------------------------------------ */
+
+/* The next `times` driver requests numbered `request` on card n fail with
+ * `err` (before the driver looks at the record). */
+int nrsim_fail(uint32_t n, uint32_t request, int err, unsigned times);
+
+/* The next `times` opens of card n fail with `err`. */
+int nrsim_fail_open(uint32_t n, int err, unsigned times);
+
+/* ---- log --------------------------------------------------------------- */
+
+/* Open flag words of every open of card n, oldest first (at most `cap`
+ * written); returns how many there are. */
+int nrsim_opens(uint32_t n, uint32_t *flags, size_t cap);
+
+/* Number of driver requests logged for card n. */
+int nrsim_request_count(uint32_t n);
+
+/* Request i of card n: its number, and the record's bytes as passed in (at
+ * most `cap` copied).  Returns the record's size in bytes. */
+long nrsim_request(uint32_t n, size_t i, uint32_t *number, uint8_t *bytes, size_t cap);
+
+/* Forgets every logged open and request. */
+int nrsim_clear_log(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NRSIM_H */
