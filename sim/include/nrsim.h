@@ -28,7 +28,7 @@ long nrsim_add(uint16_t device_id, const char *bdf);
 long nrsim_add_at(uint32_t number, uint16_t device_id, const char *bdf);
 
 /* Removes a card: its node disappears, its descriptors answer ENODEV and
- * opens waiting for it fail. */
+ * opens waiting for it fail with ENODEV. */
 int nrsim_remove(uint32_t n);
 
 /* Out-of-band reset: every descriptor opened before it answers ENODEV from
@@ -36,7 +36,8 @@ int nrsim_remove(uint32_t n);
 int nrsim_sever(uint32_t n);
 
 /* Back to the launch configuration: every card removed and the launch cards
- * added afresh, odd entries removed, faults and logs cleared, driver loaded. */
+ * added afresh, odd entries removed, faults and logs cleared, driver loaded.
+ * Descriptors still open stay open, severed. */
 int nrsim_reset(void);
 
 /* The card's PCI identity as the device-information request reports it. */
@@ -55,8 +56,12 @@ int nrsim_set_identity(uint32_t n, const struct nrsim_identity *id);
 /* Live (not severed) descriptors open on the card. */
 int nrsim_open_count(uint32_t n);
 
-/* Live descriptors the simulator tracks, over all cards and files. */
+/* Live descriptors the simulator tracks, over all cards and files: every
+ * one not yet closed, severed ones included. */
 int nrsim_fd_count(void);
+
+/* Opens of card n now blocked, waiting for the card to be free. */
+int nrsim_waiting(uint32_t n);
 
 /* ---- the device directory ---------------------------------------------- */
 
@@ -90,14 +95,16 @@ int nrsim_fail_open(uint32_t n, int err, unsigned times);
 /* ---- log --------------------------------------------------------------- */
 
 /* Open flag words of every open of card n, oldest first (at most `cap`
- * written); returns how many there are. */
+ * written); returns how many there are.  Every open that reaches the card's
+ * node is logged, refused or not; logs outlive the card. */
 int nrsim_opens(uint32_t n, uint32_t *flags, size_t cap);
 
 /* Number of driver requests logged for card n. */
 int nrsim_request_count(uint32_t n);
 
 /* Request i of card n: its number, and the record's bytes as passed in (at
- * most `cap` copied).  Returns the record's size in bytes. */
+ * most `cap` copied).  Returns the record's size in bytes: 0 for an unknown
+ * number or a record that could not be read; ERANGE if there is no request i. */
 long nrsim_request(uint32_t n, size_t i, uint32_t *number, uint8_t *bytes, size_t cap);
 
 /* Forgets every logged open and request. */

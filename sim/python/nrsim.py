@@ -1,0 +1,289 @@
+"""Control of the simulated Norvane kernel driver.
+
+The simulator is a library preloaded into the process by ``nrsim-run``; it
+answers for ``/dev/norvane``, the cards' sysfs files and the driver's
+requests in place of a real driver.  This module drives it from Python: add,
+remove and sever cards, change what they report, inject failures, and read
+back what the program asked of the driver.
+
+Every function acts on the simulated cards of the calling process only.  A
+failure raises ``OSError`` with the errno the simulator reported; a card
+number that is not present gives ``ENODEV``.
+
+Example::
+
+    $ nrsim-run --devices 0x401e@0000:03:00.0 -- python3 -c \\
+        'import nrsim; print(nrsim.devices())'
+    [0]
+"""
+import collections
+import ctypes
+import errno as _errno
+import os
+
+__all__ = [
+    "Identity", "devices", "add", "remove", "sever", "reset", "identity",
+    "set_identity", "open_count", "fd_count", "waiting", "set_driver",
+    "add_entry", "remove_entry", "fail", "fail_open", "opens", "requests",
+    "clear_log",
+]
+
+_lib = ctypes.CDLL(None, use_errno=True)
+if not hasattr(_lib, "nrsim_reset"):
+    raise ImportError(
+        "nrsim: the Norvane simulator is not loaded in this process; "
+        "run the program under nrsim-run (sim/nrsim-run -- CMD ...)")
+
+
+class _Identity(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_uint16) for name in (
+        "vendor_id", "device_id", "subsystem_vendor_id", "subsystem_id",
+        "bus_dev_fn", "max_dma_buf_size_log2", "pci_domain")]
+
+
+Identity = collections.namedtuple("Identity", [f for f, _ in _Identity._fields_])
+Identity.__doc__ = """A card's PCI identity, as the device-information request reports it.
+
+bus_dev_fn packs the PCI address as bus << 8 | device << 3 | function."""
+
+_u32, _u16, _int, _long, _size = (ctypes.c_uint32, ctypes.c_uint16, ctypes.c_int,
+                                  ctypes.c_long, ctypes.c_size_t)
+
+
+def _declare(name, restype, *argtypes):
+    fn = getattr(_lib, name)
+    fn.restype = restype
+    fn.argtypes = list(argtypes)
+    return fn
+
+
+_devices = _declare("nrsim_devices", _int, ctypes.POINTER(_u32), _size)
+_add = _declare("nrsim_add", _long, _u16, ctypes.c_char_p)
+_add_at = _declare("nrsim_add_at", _long, _u32, _u16, ctypes.c_char_p)
+_remove = _declare("nrsim_remove", _int, _u32)
+_sever = _declare("nrsim_sever", _int, _u32)
+_reset = _declare("nrsim_reset", _int)
+_identity = _declare("nrsim_identity", _int, _u32, ctypes.POINTER(_Identity))
+_set_identity = _declare("nrsim_set_identity", _int, _u32, ctypes.POINTER(_Identity))
+_open_count = _declare("nrsim_open_count", _int, _u32)
+_fd_count = _declare("nrsim_fd_count", _int)
+_waiting = _declare("nrsim_waiting", _int, _u32)
+_set_driver = _declare("nrsim_set_driver", _int, _int)
+_add_entry = _declare("nrsim_add_entry", _int, ctypes.c_char_p, _int)
+_remove_entry = _declare("nrsim_remove_entry", _int, ctypes.c_char_p)
+_fail = _declare("nrsim_fail", _int, _u32, _u32, _int, ctypes.c_uint)
+_fail_open = _declare("nrsim_fail_open", _int, _u32, _int, ctypes.c_uint)
+_opens = _declare("nrsim_opens", _int, _u32, ctypes.POINTER(_u32), _size)
+_request_count = _declare("nrsim_request_count", _int, _u32)
+_request = _declare("nrsim_request", _long, _u32, _size, ctypes.POINTER(_u32),
+                    ctypes.POINTER(ctypes.c_uint8), _size)
+_clear_log = _declare("nrsim_clear_log", _int)
+
+_DRIVER_STATES = {"loaded": 0, "unloaded": 1, "denied": 2}
+_ENTRY_KINDS = {"chr": 0, "reg": 1, "dir": 2, "unknown": 3}
+
+
+def _check(result):
+    if result < 0:
+        err = ctypes.get_errno()
+        raise OSError(err, os.strerror(err))
+    return result
+
+
+def _number(n):
+    if not isinstance(n, int) or isinstance(n, bool):
+        raise TypeError(f"a card number is an int, not {type(n).__name__}")
+    if not 0 <= n <= 0xFFFFFFFF:
+        raise ValueError(f"card number {n} is outside 0..2**32-1")
+    return n
+
+
+def _u16_value(name, v):
+    if not isinstance(v, int) or isinstance(v, bool):
+        raise TypeError(f"{name} is an int, not {type(v).__name__}")
+    if not 0 <= v <= 0xFFFF:
+        raise ValueError(f"{name} {v:#x} does not fit in 16 bits")
+    return v
+
+
+def devices():
+    """devices() -> list[int]
+
+    The numbers of the cards present, in ascending order."""
+    while True:
+        count = _check(_devices(None, 0))
+        ids = (_u32 * max(count, 1))()
+        again = _check(_devices(ids, count))
+        if again <= count:
+            return list(ids[:again])
+
+
+def add(device_id, bdf, number=None):
+    """add(device_id, bdf, number=None) -> int
+
+    Adds a card with PCI device ID `device_id` at the PCI address `bdf`
+    ("0000:05:00.0" or "05:00.0") and returns its number: `number` if given
+    (EEXIST if taken), else the lowest number not in use.  The card starts
+    with the default identity for that address."""
+    device_id = _u16_value("device_id", device_id)
+    raw = bdf.encode() if isinstance(bdf, str) else bdf
+    if number is None:
+        return _check(_add(device_id, raw))
+    return _check(_add_at(_number(number), device_id, raw))
+
+
+def remove(n):
+    """remove(n)
+
+    Removes card n: its node disappears, its descriptors answer ENODEV and
+    opens waiting for it fail with ENODEV."""
+    _check(_remove(_number(n)))
+
+
+def sever(n):
+    """sever(n)
+
+    Resets card n out of band: every descriptor opened before answers ENODEV
+    from then on, while new opens work; opens waiting for it are woken."""
+    _check(_sever(_number(n)))
+
+
+def reset():
+    """reset()
+
+    Returns to the launch configuration: every card removed and the launch
+    cards added afresh, odd entries removed, faults and logs cleared, the
+    driver loaded.  Descriptors still open stay open, severed."""
+    _check(_reset())
+
+
+def identity(n):
+    """identity(n) -> Identity
+
+    Card n's PCI identity, as the device-information request reports it."""
+    out = _Identity()
+    _check(_identity(_number(n), ctypes.byref(out)))
+    return Identity(*(getattr(out, f) for f in Identity._fields))
+
+
+def set_identity(n, **fields):
+    """set_identity(n, **fields)
+
+    Changes fields of card n's identity (those of Identity); the fields not
+    given keep their values.  The card's PCI directory follows its address
+    (pci_domain, bus_dev_fn)."""
+    unknown = set(fields) - set(Identity._fields)
+    if unknown:
+        raise TypeError(f"set_identity() got unknown fields: {', '.join(sorted(unknown))}")
+    current = identity(n)._asdict()
+    for name, value in fields.items():
+        current[name] = _u16_value(name, value)
+    _check(_set_identity(n, ctypes.byref(_Identity(**current))))
+
+
+def open_count(n):
+    """open_count(n) -> int
+
+    Live (not severed) descriptors open on card n."""
+    return _check(_open_count(_number(n)))
+
+
+def fd_count():
+    """fd_count() -> int
+
+    Descriptors the simulator answers for, over all cards and files (severed
+    ones included, until closed)."""
+    return _check(_fd_count())
+
+
+def waiting(n):
+    """waiting(n) -> int
+
+    Opens of card n now blocked, waiting for the card to be free."""
+    return _check(_waiting(_number(n)))
+
+
+def set_driver(state):
+    """set_driver(state)
+
+    'loaded': /dev/norvane lists the cards (the default); 'unloaded': there
+    is no /dev/norvane (nor /sys/class/norvane); 'denied': /dev/norvane
+    exists but listing it fails with EACCES."""
+    if state not in _DRIVER_STATES:
+        raise ValueError(f"driver state must be one of {', '.join(_DRIVER_STATES)}, not {state!r}")
+    _check(_set_driver(_DRIVER_STATES[state]))
+
+
+def add_entry(name, kind="chr"):
+    """add_entry(name, kind='chr')
+
+    Adds an entry to /dev/norvane that is no card ("0x1", "1a", "007", ...):
+    kind 'chr', 'reg', 'dir' or 'unknown' (listed as DT_UNKNOWN).  It is
+    listed and resolves by path, but opening it fails with ENXIO."""
+    if kind not in _ENTRY_KINDS:
+        raise ValueError(f"entry kind must be one of {', '.join(_ENTRY_KINDS)}, not {kind!r}")
+    _check(_add_entry(name.encode(), _ENTRY_KINDS[kind]))
+
+
+def remove_entry(name):
+    """remove_entry(name)
+
+    Removes an entry added with add_entry (ENOENT if there is none)."""
+    _check(_remove_entry(name.encode()))
+
+
+def fail(n, request, errno, times=1):
+    """fail(n, request, errno, times=1)
+
+    The next `times` driver requests numbered `request` on card n fail with
+    `errno`, before the driver looks at the record (they are still logged).
+    Arming again replaces the count; times=0 disarms."""
+    _check(_fail(_number(n), request & 0xFFFFFFFF, errno, times))
+
+
+def fail_open(n, errno, times=1):
+    """fail_open(n, errno, times=1)
+
+    The next `times` opens of card n fail with `errno` (they are still
+    logged)."""
+    _check(_fail_open(_number(n), errno, times))
+
+
+def opens(n):
+    """opens(n) -> list[int]
+
+    The flag word of every open of /dev/norvane/n, oldest first, whether it
+    succeeded or not.  Kept across removal of the card; [] if none."""
+    n = _number(n)
+    while True:
+        count = _check(_opens(n, None, 0))
+        flags = (_u32 * max(count, 1))()
+        again = _check(_opens(n, flags, count))
+        if again <= count:
+            return list(flags[:again])
+
+
+def requests(n):
+    """requests(n) -> list[tuple[int, bytes]]
+
+    Every driver request made on card n's descriptors, oldest first: its
+    number and the record's bytes as passed in (empty for an unknown number
+    or an unreadable record).  Kept across removal of the card."""
+    n = _number(n)
+    out = []
+    for i in range(_check(_request_count(n))):
+        number = _u32()
+        size = _request(n, i, ctypes.byref(number), None, 0)
+        if size < 0:
+            break  # the log was cleared meanwhile
+        buf = (ctypes.c_uint8 * max(size, 1))()
+        _check(_request(n, i, ctypes.byref(number), buf, size))
+        out.append((number.value, bytes(buf[:size])))
+    return out
+
+
+def clear_log():
+    """clear_log()
+
+    Forgets every logged open and request."""
+    _check(_clear_log())

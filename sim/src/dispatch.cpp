@@ -1,0 +1,102 @@
+// Driver requests: logging, injected faults, stale descriptors, and the
+// route of each request number to the area that answers it.
+#include <sys/mman.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "sim.h"
+
+namespace nrsim {
+
+namespace {
+
+struct Route {
+  uint32_t number;
+  uint32_t record_size; // bytes logged from the argument
+  Handler handler;      // null: not answered yet (ENOTTY)
+};
+
+// One line per request the native library makes; each area answers its own.
+constexpr Route ROUTES[] = {
+    {0xFA00, 24, device_info}, // device information
+    {0xFA05, 16, nullptr},     // driver information
+    {0xFA06, 16, nullptr},     // reset
+    {0xFA0B, 48, nullptr},     // TLB allocate
+    {0xFA0C, 4, nullptr},      // TLB free
+    {0xFA0D, 48, nullptr},     // TLB configure
+    {0xFA0F, 40, nullptr},     // power
+    {0xFA11, 48, nullptr},     // SMC message
+};
+
+const Route *route(uint32_t request) {
+  for (const Route &r : ROUTES)
+    if (r.number == request) return &r;
+  return nullptr;
+}
+
+// process_vm_{readv,writev} on ourselves report a bad address as EFAULT
+// instead of faulting.  Where they are not allowed, fall back to memcpy.
+bool copy_self(void *dst, const void *src, size_t n, bool out) {
+  if (n == 0) return true;
+  if (!src || !dst) return false;
+  int saved = errno;
+  iovec here{out ? const_cast<void *>(src) : dst, n};
+  iovec there{out ? dst : const_cast<void *>(src), n};
+  ssize_t r = out ? process_vm_writev(getpid(), &here, 1, &there, 1, 0)
+                  : process_vm_readv(getpid(), &here, 1, &there, 1, 0);
+  bool unavailable = r < 0 && (errno == ENOSYS || errno == EPERM);
+  errno = saved;
+  if (unavailable) {
+    memcpy(dst, src, n);
+    return true;
+  }
+  return r == static_cast<ssize_t>(n);
+}
+
+} // namespace
+
+bool copy_in(void *dst, const void *src, size_t n) { return copy_self(dst, src, n, false); }
+bool copy_out(void *dst, const void *src, size_t n) {
+  // Probe the whole destination first, so that a record running into an
+  // unmapped page is left as it was rather than half written.
+  std::vector<unsigned char> probe(n);
+  return copy_self(probe.data(), dst, n, false) && copy_self(dst, src, n, true);
+}
+
+uint32_t record_size(uint32_t request) {
+  const Route *r = route(request);
+  return r ? r->record_size : 0;
+}
+
+int driver_request(Sim &s, int fd, Desc &d, uint32_t request, void *arg) {
+  if (d.kind != Desc::Kind::Device) return -ENOTTY;
+  Card &card = *d.card;
+
+  // The log shows the record as the caller passed it, before any answer.
+  Request logged;
+  logged.number = request;
+  logged.bytes.resize(record_size(request));
+  if (!copy_in(logged.bytes.data(), arg, logged.bytes.size())) logged.bytes.clear();
+  s.logs[card.number].requests.push_back(std::move(logged));
+
+  if (auto it = card.faults.find(request); it != card.faults.end())
+    if (int err = it->second.take()) return -err;
+  if (d.life->retired) return -ENODEV;
+
+  const Route *r = route(request);
+  if (!r || !r->handler) return -ENOTTY;
+  Call call{s, card, *d.life, d, fd, request, arg};
+  return r->handler(call);
+}
+
+void *driver_mmap(Sim &, Desc &, void *, size_t, int, int, long long, int *err) {
+  // No mappable windows yet.
+  *err = ENODEV;
+  return MAP_FAILED;
+}
+
+} // namespace nrsim

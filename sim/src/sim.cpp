@@ -1,0 +1,110 @@
+// The simulator's state and the card life cycle.
+#include <pthread.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+
+#include "real.h"
+#include "sim.h"
+
+namespace nrsim {
+
+namespace {
+
+// fork() copies the lock in whatever state another thread left it; hold it
+// across the fork so that both sides start from a consistent table.
+void before_fork() { sim().mu.lock(); }
+void after_fork_parent() { sim().mu.unlock(); }
+void after_fork_child() {
+  Sim &s = sim();
+  // The child has no waiters, so the condition variable starts afresh too.
+  new (&s.mu) std::mutex;
+  new (&s.cv) std::condition_variable;
+  s.waiting.clear();
+}
+
+} // namespace
+
+Sim &sim() {
+  // Never destroyed: descriptors may be closed by other libraries' exit code.
+  static Sim *s = new Sim();
+  return *s;
+}
+
+Sim::Sim() {
+  const char *spec = getenv("NRSIM_DEVICES");
+  if (!spec) {
+    parse_devices("0x401e@0000:03:00.0,0xb140@0000:04:00.0", &launch);
+  } else if (!parse_devices(spec, &launch)) {
+    raw_warn("nrsim: NRSIM_DEVICES is malformed (want DEVICEID@BDF,...); starting with no cards\n");
+  }
+  for (size_t i = 0; i < launch.size(); ++i) add_card(static_cast<uint32_t>(i), launch[i].identity);
+  pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+}
+
+std::shared_ptr<Card> Sim::card(uint32_t n) const {
+  auto it = cards.find(n);
+  return it == cards.end() ? nullptr : it->second;
+}
+
+bool Sim::name_taken(std::string_view name) const {
+  for (const Entry &e : entries)
+    if (e.name == name) return true;
+  for (const auto &[n, c] : cards)
+    if (std::to_string(n) == name) return true;
+  return false;
+}
+
+long Sim::add_card(uint32_t number, const Identity &id) {
+  if (name_taken(std::to_string(number))) return -EEXIST;
+  auto c = std::make_shared<Card>();
+  c->number = number;
+  c->identity = id;
+  c->life = std::make_shared<Incarnation>();
+  c->life->number = number;
+  c->tree(Tree::Class)["nr_fw_bundle_ver"] = DEFAULT_FW_BUNDLE;
+  c->tree(Tree::Pci)["config"] = pci_config(id);
+  cards[number] = std::move(c);
+  return number;
+}
+
+void Sim::remove_card(uint32_t n) {
+  auto it = cards.find(n);
+  if (it == cards.end()) return;
+  Card &c = *it->second;
+  c.life->retired = true;
+  c.removed = true;
+  cards.erase(it);
+  cv.notify_all();
+}
+
+void Sim::sever_card(Card &c) {
+  c.life->retired = true;
+  c.life = std::make_shared<Incarnation>();
+  c.life->number = c.number;
+  cv.notify_all();
+}
+
+void Sim::reset() {
+  while (!cards.empty()) remove_card(cards.begin()->first);
+  entries.clear();
+  logs.clear();
+  driver = NRSIM_DRIVER_LOADED;
+  for (size_t i = 0; i < launch.size(); ++i) add_card(static_cast<uint32_t>(i), launch[i].identity);
+}
+
+void Sim::forget(int fd) {
+  auto it = descs.find(fd);
+  if (it == descs.end()) return;
+  Desc &d = it->second;
+  if (d.kind == Desc::Kind::Device && !d.life->retired) {
+    --d.life->holders;
+    if (d.exclusive) --d.life->exclusive;
+    cv.notify_all();
+  }
+  descs.erase(it);
+  tracked.store(static_cast<int>(descs.size()), std::memory_order_relaxed);
+}
+
+} // namespace nrsim

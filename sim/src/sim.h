@@ -1,0 +1,228 @@
+// The simulated driver's state: cards, their incarnations, the descriptor
+// table and the logs.  Everything here is guarded by Sim::mu.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "nrsim.h"
+
+#define NRSIM_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace nrsim {
+
+using Identity = struct nrsim_identity;
+
+constexpr const char *DEV_DIR = "/dev/norvane";
+constexpr const char *CLASS_DIR = "/sys/class/norvane";
+constexpr const char *PCI_DIR = "/sys/bus/pci/devices";
+
+// Identity of a card nobody configured otherwise.  The vendor ID is our own
+// invention; subsystem fields repeat it, and 28 (256 MiB) is the DMA limit.
+constexpr uint16_t DEFAULT_VENDOR_ID = 0x1F7A;
+constexpr uint16_t DEFAULT_SUBSYSTEM_ID = 0x0001;
+constexpr uint16_t DEFAULT_MAX_DMA_LOG2 = 28;
+constexpr const char *DEFAULT_FW_BUNDLE = "18.7.0.0\n";
+constexpr uint8_t DEFAULT_PCI_COMMAND = 0x06; // memory space + bus master
+
+struct Fault {
+  int err = 0;
+  unsigned times = 0;
+  // Consumes one shot; returns the errno to fail with, or 0.
+  int take() {
+    if (times == 0) return 0;
+    --times;
+    return err;
+  }
+};
+
+// One life of a card.  A sever or a removal retires it: descriptors opened
+// on it go stale and everything tied to it (later: device memory, TLB
+// windows, SMC traffic) goes with it, while the card lives on in a fresh one.
+struct Incarnation {
+  uint32_t number = 0;
+  bool retired = false;
+  int holders = 0;   // open descriptors
+  int exclusive = 0; // of which opened with O_EXCL
+};
+
+// The two sysfs trees the driver and the PCI core publish per card.
+enum class Tree : uint8_t { Class, Pci };
+
+struct Card {
+  uint32_t number = 0;
+  Identity identity{};
+  std::shared_ptr<Incarnation> life;
+  bool removed = false;
+  Fault open_fault;
+  std::map<uint32_t, Fault> faults; // by request number
+  // Virtual sysfs files, by name, per tree; their bytes are what a read sees.
+  std::map<std::string, std::string> files[2];
+
+  std::string bdf() const;
+  std::map<std::string, std::string> &tree(Tree t) { return files[static_cast<int>(t)]; }
+};
+
+// Odd entries of the device directory.
+struct Entry {
+  std::string name;
+  int kind = NRSIM_ENTRY_CHR;
+};
+
+// A place in the simulated trees.
+struct Node {
+  enum class Role : uint8_t { DevDir, Card, Odd, ClassDir, ClassCard, PciDir, File };
+  Role role = Role::DevDir;
+  unsigned char type = 0; // DT_DIR, DT_CHR, DT_REG or DT_UNKNOWN
+  uint32_t card = 0;
+  Tree tree = Tree::Class;
+  std::string name; // Odd: entry name; File: file name
+
+  bool is_dir() const;
+};
+
+// A descriptor the simulator answers for.  It is a real descriptor (on
+// /dev/null) so that its number is the kernel's and never collides.
+struct Desc {
+  enum class Kind : uint8_t {
+    Device, // a card node opened through the driver
+    File,   // a sysfs file
+    Path,   // a directory, or anything opened with O_PATH
+  };
+  Kind kind = Kind::Path;
+  int flags = 0;
+  bool exclusive = false;
+  std::shared_ptr<Card> card;        // Device, File
+  std::shared_ptr<Incarnation> life; // Device
+  Node node;
+  std::string path; // where it was opened, for *at() calls relative to it
+  long long offset = 0;
+};
+
+struct Request {
+  uint32_t number = 0;
+  std::vector<uint8_t> bytes;
+};
+
+struct Log {
+  std::vector<uint32_t> opens;
+  std::vector<Request> requests;
+};
+
+struct LaunchCard {
+  uint16_t device_id;
+  Identity identity;
+};
+
+struct Sim {
+  std::mutex mu;
+  std::condition_variable cv; // device released, card severed or removed
+
+  int driver = NRSIM_DRIVER_LOADED;
+  std::map<uint32_t, std::shared_ptr<Card>> cards;
+  std::vector<Entry> entries;
+  std::vector<LaunchCard> launch;
+  std::map<uint32_t, Log> logs;         // by card number; outlive the card
+  std::map<uint32_t, int> waiting;      // blocked opens, by card number
+  std::unordered_map<int, Desc> descs;  // by descriptor number
+  std::atomic<int> tracked{0};          // descs.size(), read without the lock
+  std::atomic<int> open_dirs{0};        // listings handed out by opendir
+
+  Sim();
+
+  std::shared_ptr<Card> card(uint32_t n) const;
+  bool name_taken(std::string_view name) const;
+  long add_card(uint32_t number, const Identity &id);
+  void remove_card(uint32_t n);
+  void sever_card(Card &c);
+  void reset();
+  // Drops a descriptor from the table and releases what it held.
+  void forget(int fd);
+};
+
+// The one simulator of this process, made on first use: interposed calls
+// can arrive before any constructor has run.
+Sim &sim();
+
+// ---- configuration (config.cpp) ------------------------------------------
+
+bool parse_bdf(std::string_view text, uint16_t *domain, uint16_t *bus_dev_fn);
+Identity default_identity(uint16_t device_id, uint16_t domain, uint16_t bus_dev_fn);
+// Parses NRSIM_DEVICES ("0x401e@0000:03:00.0,..."); false if malformed.
+bool parse_devices(std::string_view spec, std::vector<LaunchCard> *out);
+std::string pci_config(const Identity &id);
+void apply_identity(Card &c);
+
+// ---- the simulated trees (tree.cpp) --------------------------------------
+
+// What a canonical absolute path names.
+struct Look {
+  enum class What : uint8_t { Outside, Found, Error };
+  What what = What::Outside;
+  int err = 0;
+  Node node;
+};
+// Lock held.
+Look lookup(const Sim &s, std::string_view abs);
+// A directory's entries in listing order, "." and ".." excluded.  Lock held.
+std::vector<std::pair<std::string, Node>> children(const Sim &s, const Node &dir);
+// Could this path lie in a simulated tree?  A cheap test, no lock needed.
+bool maybe_simulated(std::string_view abs);
+// Directories leading to the simulated trees; they count as present.
+bool is_scaffold(std::string_view abs);
+
+// ---- path resolution (path.cpp) ------------------------------------------
+
+struct Resolved {
+  enum class What : uint8_t {
+    Outside,   // not ours: pass the call on with its own arguments
+    Rewritten, // not ours, but the walk passed through a simulated place
+    Found,     // a simulated node
+    Error,     // fails with err, without touching the real filesystem
+  };
+  What what = What::Outside;
+  int err = 0;
+  Node node;
+  std::string path; // Found: canonical path; Rewritten: path to pass on
+};
+Resolved resolve(int dirfd, const char *path, bool follow_last);
+
+// ---- user memory (dispatch.cpp) ------------------------------------------
+
+// Copies to or from the caller's memory without faulting on bad pointers,
+// as the kernel's copy_{from,to}_user do.
+bool copy_in(void *dst, const void *src, size_t n);
+bool copy_out(void *dst, const void *src, size_t n);
+
+// ---- driver requests (dispatch.cpp and one file per area) ----------------
+
+struct Call {
+  Sim &sim;
+  Card &card;
+  Incarnation &life;
+  Desc &desc;
+  int fd;
+  uint32_t request;
+  void *arg;
+};
+// Returns the ioctl's result (>= 0) or -errno.
+using Handler = int (*)(Call &);
+
+uint32_t record_size(uint32_t request);
+// Lock held; fd is a tracked descriptor.
+int driver_request(Sim &s, int fd, Desc &d, uint32_t request, void *arg);
+// Lock held; returns the mapping or MAP_FAILED with *err set.
+void *driver_mmap(Sim &s, Desc &d, void *addr, size_t len, int prot, int flags, long long off, int *err);
+
+int device_info(Call &c); // devinfo.cpp
+
+} // namespace nrsim
