@@ -1,0 +1,77 @@
+// Device, Session and Info, the scan function, and the persistent
+// reopen-and-retry rule that session operations run under.
+#pragma once
+
+#include <cerrno>
+
+#include "err.h"
+#include "nrhal.h"
+#include "toolkit.h"
+
+namespace nrhal::dev {
+
+// Reopen-and-retry rounds of a persistent session before giving up.
+constexpr int NR_PERSISTENT_RETRIES = 3;
+
+struct DeviceObject {
+  PyObject_HEAD
+  uint32_t id;
+  py::Borrow use;
+};
+
+struct SessionObject {
+  PyObject_HEAD
+  nr_session rec;
+  bool persistent;
+  // close(2) failed on rec.fd.  Linux releases a descriptor even then, so
+  // that number is never closed again (it may belong to another file by
+  // now); the next close or reopen just forgets it.
+  bool fd_released;
+  py::Borrow use;
+};
+
+struct InfoObject {
+  PyObject_HEAD
+  nr_info info;
+};
+
+PyTypeObject *device_type();
+PyTypeObject *session_type();
+PyTypeObject *info_type();
+
+// nrhal.scan, registered by the module's initialisation.
+extern PyMethodDef scan_def;
+
+// New objects; null with the error set.
+PyObject *new_device(uint32_t id);
+PyObject *new_session(const nr_session &rec, bool persistent);
+PyObject *new_info(const nr_info &info);
+
+inline SessionObject *as_session(PyObject *o) { return reinterpret_cast<SessionObject *>(o); }
+inline DeviceObject *as_device(PyObject *o) { return reinterpret_cast<DeviceObject *>(o); }
+
+// Closes the session's descriptor, if any: 0, or -1 with errno from close(2).
+int close_session(SessionObject *s);
+
+// nr_reopen on the session's record: 0, or -1 with errno.
+int reopen_session(SessionObject *s);
+
+// Runs `op(nr_session *)`, a native call returning 0 or -1 with errno, under
+// the persistent rule.  The caller holds sole use of the session.  A session
+// opened with persistent=True answers a lost connection (ECONNRESET) by
+// reopening and running `op` again from scratch, at most
+// NR_PERSISTENT_RETRIES times; a failed reopen raises its own errno and
+// leaves the session closed, and a connection that keeps resetting ends in
+// ENODEV.  True on success; false with NRError set.
+template <class Op> bool perform(SessionObject *s, Op &&op) {
+  if (op(&s->rec) == 0) return true;
+  if (!s->persistent || !lost()) return fail(errno);
+  for (int round = 0; round < NR_PERSISTENT_RETRIES; ++round) {
+    if (reopen_session(s) != 0) return fail(errno);
+    if (op(&s->rec) == 0) return true;
+    if (!lost()) return fail(errno);
+  }
+  return fail(ENODEV);
+}
+
+} // namespace nrhal::dev
