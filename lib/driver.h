@@ -9,16 +9,17 @@ namespace nr::drv {
 // _IO(0xFA, n): direction none, size field 0, so the number is 0xFA00 + n.
 constexpr unsigned long io(unsigned n) { return (0xFAul << 8) | n; }
 
-constexpr unsigned long GET_DEVICE_INFO = io(0x00);
-constexpr unsigned long GET_DRIVER_INFO = io(0x05);
-constexpr unsigned long RESET_DEVICE = io(0x06);
-constexpr unsigned long ALLOCATE_TLB = io(0x0B);
-constexpr unsigned long FREE_TLB = io(0x0C);
-constexpr unsigned long CONFIGURE_TLB = io(0x0D);
-constexpr unsigned long SET_POWER_STATE = io(0x0F);
-constexpr unsigned long SMC_MESSAGE = io(0x11);
+constexpr unsigned long NR_IOCTL_GET_DEVICE_INFO = io(0x00);
+constexpr unsigned long NR_IOCTL_GET_DRIVER_INFO = io(0x05);
+constexpr unsigned long NR_IOCTL_RESET_DEVICE = io(0x06);
+constexpr unsigned long NR_IOCTL_ALLOCATE_TLB = io(0x0B);
+constexpr unsigned long NR_IOCTL_FREE_TLB = io(0x0C);
+constexpr unsigned long NR_IOCTL_CONFIGURE_TLB = io(0x0D);
+constexpr unsigned long NR_IOCTL_SET_POWER_STATE = io(0x0F);
+constexpr unsigned long NR_IOCTL_SMC_MESSAGE = io(0x11);
 
-static_assert(GET_DEVICE_INFO == 0xFA00 && SMC_MESSAGE == 0xFA11);
+static_assert(NR_IOCTL_GET_DEVICE_INFO == 0xFA00 && NR_IOCTL_RESET_DEVICE == 0xFA06);
+static_assert(NR_IOCTL_ALLOCATE_TLB == 0xFA0B && NR_IOCTL_SMC_MESSAGE == 0xFA11);
 
 struct get_device_info {
   uint32_t in_output_size_bytes; // 20
@@ -46,5 +47,22 @@ static_assert(offsetof(get_device_info, reserved) == 22);
 
 // Size of the output part of get_device_info.
 constexpr uint32_t DEVICE_INFO_OUT_SIZE = 20;
+
+// NR_IOCTL_SMC_MESSAGE: one record for post, poll and drop.
+constexpr uint32_t NR_SMC_MESSAGE_POST = 1;
+constexpr uint32_t NR_SMC_MESSAGE_POLL = 2;
+constexpr uint32_t NR_SMC_MESSAGE_DROP = 4;
+
+struct smc_message {
+  uint32_t argsz; // 48
+  uint32_t flags; // one NR_SMC_MESSAGE_* operation
+  uint8_t reserved[8];
+  uint32_t message[8];
+};
+static_assert(sizeof(smc_message) == 48);
+static_assert(offsetof(smc_message, argsz) == 0);
+static_assert(offsetof(smc_message, flags) == 4);
+static_assert(offsetof(smc_message, reserved) == 8);
+static_assert(offsetof(smc_message, message) == 16);
 
 } // namespace nr::drv

@@ -151,7 +151,7 @@ int nr_dev_info(const nr_session *session, nr_info *out) {
   if (session->fd < 0) return nr::fail(ENOTCONN);
   nr::drv::get_device_info rec{};
   rec.in_output_size_bytes = nr::drv::DEVICE_INFO_OUT_SIZE;
-  if (nr::ioctl_req(session->fd, nr::drv::GET_DEVICE_INFO, &rec) != 0) return -1;
+  if (nr::ioctl_req(session->fd, nr::drv::NR_IOCTL_GET_DEVICE_INFO, &rec) != 0) return -1;
   memcpy(out, reinterpret_cast<const unsigned char *>(&rec) + 4, INFO_COPY);
   return 0;
 }
