@@ -79,6 +79,39 @@ NR_API int nr_reopen(nr_session *session);
 /* Reads the card's PCI identity. */
 NR_API int nr_dev_info(const nr_session *session, nr_info *out);
 
+/* ---- controller (SMC) messages ----------------------------------------- */
+
+/* Eight words; word 0 is the header: the message code in the low byte, the
+ * firmware status on a reply.  The library never interprets them. */
+typedef struct nr_smc_msg {
+  uint32_t words[8];
+} nr_smc_msg;
+
+/* Wait used by nr_smc_wait when given a timeout of 0. */
+#define NR_SMC_WAIT_DEFAULT_MS 1000
+/* Pending polls retried at once before the wait starts sleeping 1 ms. */
+#define NR_SMC_WAIT_SPIN_POLLS 32
+
+/* Posts a message; the driver holds one outstanding message per descriptor
+ * and refuses a second (EBUSY). */
+NR_API int nr_smc_post(const nr_session *session, const nr_smc_msg *request);
+
+/* Fetches the reply: 0 with the reply, or EAGAIN while it is pending.  The
+ * reply record is written only on success. */
+NR_API int nr_smc_poll(const nr_session *session, nr_smc_msg *reply);
+
+/* Polls until the reply comes or `timeout_ms` (0: 1000 ms) has passed
+ * (ETIMEDOUT).  The message is not dropped on failure. */
+NR_API int nr_smc_wait(const nr_session *session, nr_smc_msg *reply, uint32_t timeout_ms);
+
+/* Abandons the outstanding message.  One that has reached the controller
+ * still runs; only its reply is thrown away. */
+NR_API int nr_smc_drop(const nr_session *session);
+
+/* Post, wait, and drop again if the wait failed (keeping the wait's errno). */
+NR_API int nr_smc_call(const nr_session *session, const nr_smc_msg *request, nr_smc_msg *reply,
+                       uint32_t timeout_ms);
+
 #ifdef __cplusplus
 }
 #endif
