@@ -1,0 +1,31 @@
+# The two commands: `make test` and `make demo`.  Both install what they need
+# first (scripts/bootstrap), then build into build/ incrementally.
+
+PYTHON := /usr/bin/python3
+BUILD  := build
+# Debian's interpreter and tools come first, whatever else is on PATH.
+export PATH := /usr/bin:/bin:$(PATH)
+SIM    := sim/nrsim-run
+
+.PHONY: all bootstrap build test test-native test-py demo bench clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+$(BUILD)/build.ninja:
+	meson setup $(BUILD)
+
+build: bootstrap $(BUILD)/build.ninja
+	ninja -C $(BUILD)
+
+test: build
+	$(SIM) -- $(BUILD)/tests/native/nrhal-native-tests --gtest_brief=1
+	$(SIM) -- $(PYTHON) -m pytest tests/py -q -p no:cacheprovider
+
+demo: build
+	$(SIM) -- $(PYTHON) tools/demo.py
+
+clean:
+	rm -rf $(BUILD)
