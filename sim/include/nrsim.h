@@ -36,7 +36,8 @@ int nrsim_remove(uint32_t n);
 int nrsim_sever(uint32_t n);
 
 /* Back to the launch configuration: every card removed and the launch cards
- * added afresh, odd entries removed, faults and logs cleared, driver loaded.
+ * added afresh (controller settings at their defaults), odd entries removed,
+ * faults and logs cleared, the log bound at NRSIM_LOG_LIMIT, driver loaded.
  * Descriptors still open stay open, severed. */
 int nrsim_reset(void);
 
@@ -94,6 +95,15 @@ int nrsim_fail_open(uint32_t n, int err, unsigned times);
 
 /* ---- log --------------------------------------------------------------- */
 
+/* Each log below (opens, requests, controller messages) keeps at most this
+ * many entries per card number, dropping the oldest, so that long runs do
+ * not grow without limit.  Indexes count from the oldest entry still kept. */
+#define NRSIM_LOG_LIMIT 100000
+
+/* Changes that bound (at least 1), trimming logs that are over it;
+ * nrsim_reset restores NRSIM_LOG_LIMIT. */
+int nrsim_set_log_limit(size_t entries);
+
 /* Open flag words of every open of card n, oldest first (at most `cap`
  * written); returns how many there are.  Every open that reaches the card's
  * node is logged, refused or not; logs outlive the card. */
@@ -107,8 +117,66 @@ int nrsim_request_count(uint32_t n);
  * number or a record that could not be read; ERANGE if there is no request i. */
 long nrsim_request(uint32_t n, size_t i, uint32_t *number, uint8_t *bytes, size_t cap);
 
-/* Forgets every logged open and request. */
+/* Forgets every logged open, request and controller message. */
 int nrsim_clear_log(void);
+
+/* ---- the management controller (request 0xFA11) ------------------------ */
+
+/* Message codes the simulated firmware answers (low byte of word 0).  A reply
+ * carries the firmware status in word 0: NRSIM_SMC_OK, or NRSIM_SMC_UNKNOWN
+ * for a code it does not know (words 1 to 7 then 0). */
+enum nrsim_smc_code {
+  NRSIM_SMC_ECHO = 0x01,   /* reply words 1..7 = request words 1..7 */
+  NRSIM_SMC_STATUS = 0x02, /* word 1: 1 (running), word 2: messages handled
+                              before this one, word 3: the card's number */
+};
+enum nrsim_smc_status {
+  NRSIM_SMC_OK = 0,
+  NRSIM_SMC_UNKNOWN = 0xFF,
+};
+
+/* How long the controller takes over each message once it has taken it:
+ * `polls` pending polls by the posting descriptor (0: ready at its first
+ * poll), or `ms` milliseconds; the last call of the two wins. */
+int nrsim_smc_delay_polls(uint32_t n, unsigned polls);
+int nrsim_smc_delay_ms(uint32_t n, unsigned ms);
+
+/* A controller that takes messages and never replies (for timeouts). */
+int nrsim_smc_hang(uint32_t n, int on);
+
+/* Answers every later message with this code with these eight words instead
+ * of the firmware's own reply; nrsim_smc_clear_replies forgets them all. */
+int nrsim_smc_set_reply(uint32_t n, uint8_t code, const uint32_t words[8]);
+int nrsim_smc_clear_replies(uint32_t n);
+
+/* Messages the controller has taken, oldest first: writes at most `cap` of
+ * them (8 words each) and returns how many there are.  Kept per card number
+ * like the request log and cleared with it. */
+int nrsim_smc_messages(uint32_t n, uint32_t (*words)[8], size_t cap);
+
+/* Messages waiting in the card's queue, not yet taken by the controller. */
+int nrsim_smc_queued(uint32_t n);
+
+/* The driver's side of request 0xFA11, for reference:
+ *  - a record whose argsz is not 48, whose flags are not exactly one of post
+ *    (1), poll (2) or drop (4), or whose reserved bytes are not zero: EINVAL;
+ *    the message words of a poll or drop are not read;
+ *  - a post while the descriptor has a message outstanding (queued, running
+ *    or answered but not fetched): EBUSY;
+ *  - a poll: EAGAIN while the message is queued or running, the reply once
+ *    it is answered; ENOMSG if the descriptor has nothing outstanding;
+ *  - a drop: frees the descriptor at once, and succeeds with nothing
+ *    outstanding too.  A message still queued is discarded unseen; one the
+ *    controller took runs on and only its reply is thrown away.  Closing the
+ *    descriptor drops its message.
+ * A sever or a removal ends the controller and its queue with the card's
+ * incarnation.  The delay, hang and reply settings are the card's own: a
+ * sever keeps them, nrsim_reset restores the defaults (no delay, no hang,
+ * the firmware's replies), and each message runs under the settings in force
+ * when the controller takes it.  A message given up while the controller
+ * runs it under a poll delay completes at once, since nobody will poll for
+ * it; under a millisecond delay it runs its time; under a hang it holds the
+ * controller until the hang is turned off, which completes it at once. */
 
 #ifdef __cplusplus
 }

@@ -3,8 +3,9 @@
 The simulator is a library preloaded into the process by ``nrsim-run``; it
 answers for ``/dev/norvane``, the cards' sysfs files and the driver's
 requests in place of a real driver.  This module drives it from Python: add,
-remove and sever cards, change what they report, inject failures, and read
-back what the program asked of the driver.
+remove and sever cards, change what they report, inject failures, set how
+their management controllers answer messages, and read back what the program
+asked of the driver.
 
 Every function acts on the simulated cards of the calling process only.  A
 failure raises ``OSError`` with the errno the simulator reported; a card
@@ -25,8 +26,21 @@ __all__ = [
     "Identity", "devices", "add", "remove", "sever", "reset", "identity",
     "set_identity", "open_count", "fd_count", "waiting", "set_driver",
     "add_entry", "remove_entry", "fail", "fail_open", "opens", "requests",
-    "clear_log",
+    "clear_log", "LOG_LIMIT", "set_log_limit",
+    "SMC_ECHO", "SMC_STATUS", "SMC_OK", "SMC_UNKNOWN", "smc_delay", "smc_hang",
+    "smc_reply", "smc_clear_replies", "smc_messages", "smc_queued",
 ]
+
+#: Each log (opens, requests, controller messages) keeps at most this many
+#: entries per card number, dropping the oldest; see set_log_limit().
+LOG_LIMIT = 100000
+
+#: Message codes the simulated controller firmware answers (low byte of word 0).
+SMC_ECHO = 0x01
+SMC_STATUS = 0x02
+#: Firmware status in word 0 of a reply: accepted, or an unknown code.
+SMC_OK = 0
+SMC_UNKNOWN = 0xFF
 
 _lib = ctypes.CDLL(None, use_errno=True)
 if not hasattr(_lib, "nrsim_reset"):
@@ -78,6 +92,15 @@ _request_count = _declare("nrsim_request_count", _int, _u32)
 _request = _declare("nrsim_request", _long, _u32, _size, ctypes.POINTER(_u32),
                     ctypes.POINTER(ctypes.c_uint8), _size)
 _clear_log = _declare("nrsim_clear_log", _int)
+_set_log_limit = _declare("nrsim_set_log_limit", _int, _size)
+_Words = _u32 * 8
+_smc_delay_polls = _declare("nrsim_smc_delay_polls", _int, _u32, ctypes.c_uint)
+_smc_delay_ms = _declare("nrsim_smc_delay_ms", _int, _u32, ctypes.c_uint)
+_smc_hang = _declare("nrsim_smc_hang", _int, _u32, _int)
+_smc_set_reply = _declare("nrsim_smc_set_reply", _int, _u32, ctypes.c_uint8, ctypes.POINTER(_u32))
+_smc_clear_replies = _declare("nrsim_smc_clear_replies", _int, _u32)
+_smc_messages = _declare("nrsim_smc_messages", _int, _u32, ctypes.POINTER(_Words), _size)
+_smc_queued = _declare("nrsim_smc_queued", _int, _u32)
 
 _DRIVER_STATES = {"loaded": 0, "unloaded": 1, "denied": 2}
 _ENTRY_KINDS = {"chr": 0, "reg": 1, "dir": 2, "unknown": 3}
@@ -96,6 +119,14 @@ def _number(n):
     if not 0 <= n <= 0xFFFFFFFF:
         raise ValueError(f"card number {n} is outside 0..2**32-1")
     return n
+
+
+def _unsigned(name, v, bits):
+    if not isinstance(v, int) or isinstance(v, bool):
+        raise TypeError(f"{name} is an int, not {type(v).__name__}")
+    if not 0 <= v < 1 << bits:
+        raise ValueError(f"{name} {v} is outside 0..2**{bits}-1")
+    return v
 
 
 def _u16_value(name, v):
@@ -152,7 +183,8 @@ def reset():
     """reset()
 
     Returns to the launch configuration: every card removed and the launch
-    cards added afresh, odd entries removed, faults and logs cleared, the
+    cards added afresh (with default controller settings), odd entries
+    removed, faults and logs cleared, the log bound back to LOG_LIMIT, the
     driver loaded.  Descriptors still open stay open, severed."""
     _check(_reset())
 
@@ -253,7 +285,8 @@ def opens(n):
     """opens(n) -> list[int]
 
     The flag word of every open of /dev/norvane/n, oldest first, whether it
-    succeeded or not.  Kept across removal of the card; [] if none."""
+    succeeded or not.  Kept across removal of the card; [] if none.  Only
+    the newest LOG_LIMIT are kept (see set_log_limit)."""
     n = _number(n)
     while True:
         count = _check(_opens(n, None, 0))
@@ -268,7 +301,8 @@ def requests(n):
 
     Every driver request made on card n's descriptors, oldest first: its
     number and the record's bytes as passed in (empty for an unknown number
-    or an unreadable record).  Kept across removal of the card."""
+    or an unreadable record).  Kept across removal of the card; only the
+    newest LOG_LIMIT are kept (see set_log_limit)."""
     n = _number(n)
     out = []
     for i in range(_check(_request_count(n))):
@@ -285,5 +319,106 @@ def requests(n):
 def clear_log():
     """clear_log()
 
-    Forgets every logged open and request."""
+    Forgets every logged open, request and controller message."""
     _check(_clear_log())
+
+
+def set_log_limit(entries):
+    """set_log_limit(entries)
+
+    Keeps at most `entries` (at least 1) in each log of each card number:
+    opens, requests and controller messages.  Once a log is full, each new
+    entry drops the oldest; logs already longer are cut to their newest
+    entries at once.  The bound keeps long runs (soak tests, benchmarks)
+    from growing without limit; reset() restores LOG_LIMIT."""
+    _check(_set_log_limit(_unsigned("entries", entries, 31)))
+
+
+# ---- the management controller -------------------------------------------
+#
+# Each card's controller serves the messages posted on all its descriptors
+# (request 0xFA11) one at a time, oldest first; a post on an idle controller
+# is taken before it returns.  The settings below are the card's firmware
+# behaviour: they outlive a sever, and reset() or removing the card restores
+# the defaults (replies at once, the firmware's own answers).  Each message
+# is run under the settings in force when the controller takes it.
+
+
+def smc_delay(n, polls=None, ms=None):
+    """smc_delay(n, polls=None, ms=None)
+
+    How long card n's controller takes over each message once it has taken
+    it; give exactly one of:
+
+    polls: the reply is ready after that many polls by the posting
+        descriptor have answered EAGAIN (0, the default: ready at its first
+        poll).  A message whose descriptor dropped it or closed completes at
+        once, since nobody will poll for it.
+    ms: the reply is ready that many milliseconds after the controller took
+        the message (monotonic clock); the next message is taken then."""
+    n = _number(n)
+    if (polls is None) == (ms is None):
+        raise TypeError("smc_delay() takes exactly one of polls and ms")
+    if polls is not None:
+        _check(_smc_delay_polls(n, _unsigned("polls", polls, 32)))
+    else:
+        _check(_smc_delay_ms(n, _unsigned("ms", ms, 32)))
+
+
+def smc_hang(n, on=True):
+    """smc_hang(n, on=True)
+
+    With `on`, card n's controller takes messages and never replies to them:
+    polls answer EAGAIN for ever, and messages posted later wait behind the
+    one it holds.  Turning it off completes the message it holds at once,
+    and the queue moves on."""
+    _check(_smc_hang(_number(n), 1 if on else 0))
+
+
+def smc_reply(n, code, words):
+    """smc_reply(n, code, words)
+
+    Card n's controller answers every message it takes from now on whose
+    code (low byte of word 0) is `code` with `words` (0 to 8 unsigned 32-bit
+    words, padded with zeros to 8) verbatim, word 0 included, instead of the
+    firmware's own reply.  Setting a code again replaces its reply."""
+    n = _number(n)
+    code = _unsigned("code", code, 8)
+    words = list(words)
+    if len(words) > 8:
+        raise ValueError(f"a reply has at most 8 words, not {len(words)}")
+    values = [_unsigned(f"word {i}", w, 32) for i, w in enumerate(words)]
+    _check(_smc_set_reply(n, code, _Words(*values)))
+
+
+def smc_clear_replies(n):
+    """smc_clear_replies(n)
+
+    Forgets every reply set with smc_reply on card n: the firmware's own
+    replies apply again to messages taken from now on."""
+    _check(_smc_clear_replies(_number(n)))
+
+
+def smc_messages(n):
+    """smc_messages(n) -> list[tuple[int, ...]]
+
+    Every message card n's controller has taken, oldest first, as a tuple of
+    its eight request words.  A message dropped while still queued never
+    reaches the controller and is not listed; one dropped after it was taken
+    is.  Kept across removal of the card and cleared with the other logs;
+    only the newest LOG_LIMIT are kept."""
+    n = _number(n)
+    while True:
+        count = _check(_smc_messages(n, None, 0))
+        buf = (_Words * max(count, 1))()
+        again = _check(_smc_messages(n, buf, count))
+        if again <= count:
+            return [tuple(buf[i]) for i in range(again)]
+
+
+def smc_queued(n):
+    """smc_queued(n) -> int
+
+    Messages waiting in card n's queue that the controller has not taken
+    yet."""
+    return _check(_smc_queued(_number(n)))

@@ -1,5 +1,7 @@
 // The control interface (nrsim.h) that tests and the nrsim module use.
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "sim.h"
@@ -170,6 +172,20 @@ NRSIM_EXPORT int nrsim_fail_open(uint32_t n, int err, unsigned times) {
   });
 }
 
+NRSIM_EXPORT int nrsim_set_log_limit(size_t entries) {
+  // Counts are returned as int.
+  if (entries == 0 || entries > static_cast<size_t>(INT_MAX)) return fail(EINVAL);
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.log_limit = entries;
+  for (auto &[n, log] : s.logs) {
+    log.opens.trim(entries);
+    log.requests.trim(entries);
+    log.smc.trim(entries);
+  }
+  return 0;
+}
+
 NRSIM_EXPORT int nrsim_opens(uint32_t n, uint32_t *flags, size_t cap) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
@@ -193,8 +209,8 @@ NRSIM_EXPORT long nrsim_request(uint32_t n, size_t i, uint32_t *number, uint8_t 
   if (!log || i >= log->requests.size()) return fail(ERANGE);
   const Request &r = log->requests[i];
   if (number) *number = r.number;
-  if (bytes) memcpy(bytes, r.bytes.data(), std::min(cap, r.bytes.size()));
-  return static_cast<long>(r.bytes.size());
+  if (bytes) memcpy(bytes, r.bytes.data(), std::min<size_t>(cap, r.size));
+  return static_cast<long>(r.size);
 }
 
 NRSIM_EXPORT int nrsim_clear_log(void) {
@@ -202,4 +218,72 @@ NRSIM_EXPORT int nrsim_clear_log(void) {
   std::lock_guard lock(s.mu);
   s.logs.clear();
   return 0;
+}
+
+// ---- the management controller -------------------------------------------
+
+NRSIM_EXPORT int nrsim_smc_delay_polls(uint32_t n, unsigned polls) {
+  return with_card(n, [polls](Sim &s, Card &c) {
+    smc_settle(s, c); // what was due under the old setting
+    c.smc.delay = SmcConfig::Delay::Polls;
+    c.smc.amount = polls;
+    return 0;
+  });
+}
+
+NRSIM_EXPORT int nrsim_smc_delay_ms(uint32_t n, unsigned ms) {
+  return with_card(n, [ms](Sim &s, Card &c) {
+    smc_settle(s, c);
+    c.smc.delay = SmcConfig::Delay::Ms;
+    c.smc.amount = ms;
+    return 0;
+  });
+}
+
+NRSIM_EXPORT int nrsim_smc_hang(uint32_t n, int on) {
+  return with_card(n, [on](Sim &s, Card &c) {
+    smc_settle(s, c);
+    c.smc.hang = on != 0;
+    smc_settle(s, c); // turned off: the message it held completes now
+    return 0;
+  });
+}
+
+NRSIM_EXPORT int nrsim_smc_set_reply(uint32_t n, uint8_t code, const uint32_t words[8]) {
+  if (!words) return fail(EINVAL);
+  return with_card(n, [code, words](Sim &s, Card &c) {
+    smc_settle(s, c);
+    SmcWords &r = c.smc.replies[code];
+    std::copy(words, words + r.size(), r.begin());
+    return 0;
+  });
+}
+
+NRSIM_EXPORT int nrsim_smc_clear_replies(uint32_t n) {
+  return with_card(n, [](Sim &s, Card &c) {
+    smc_settle(s, c);
+    c.smc.replies.clear();
+    return 0;
+  });
+}
+
+NRSIM_EXPORT int nrsim_smc_messages(uint32_t n, uint32_t (*words)[8], size_t cap) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  // The log outlives the card; a card still present first takes what is due.
+  if (auto card = s.card(n)) smc_settle(s, *card);
+  const Log *log = find_log(s, n);
+  if (!log) return 0;
+  for (size_t i = 0; i < log->smc.size() && i < cap && words; ++i) {
+    const SmcWords &m = log->smc[i];
+    std::copy(m.begin(), m.end(), words[i]);
+  }
+  return static_cast<int>(log->smc.size());
+}
+
+NRSIM_EXPORT int nrsim_smc_queued(uint32_t n) {
+  return with_card(n, [](Sim &s, Card &c) {
+    smc_settle(s, c);
+    return static_cast<int>(c.life->smc.queue.size());
+  });
 }

@@ -4,9 +4,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "sim.h"
 
@@ -29,8 +29,15 @@ constexpr Route ROUTES[] = {
     {0xFA0C, 4, nullptr},      // TLB free
     {0xFA0D, 48, nullptr},     // TLB configure
     {0xFA0F, 40, nullptr},     // power
-    {0xFA11, 48, nullptr},     // SMC message
+    {0xFA11, 48, smc_message}, // SMC message
 };
+
+constexpr bool records_fit_log() {
+  for (const Route &r : ROUTES)
+    if (r.record_size > MAX_RECORD) return false;
+  return true;
+}
+static_assert(records_fit_log(), "a record does not fit a log entry");
 
 const Route *route(uint32_t request) {
   for (const Route &r : ROUTES)
@@ -62,9 +69,13 @@ bool copy_self(void *dst, const void *src, size_t n, bool out) {
 bool copy_in(void *dst, const void *src, size_t n) { return copy_self(dst, src, n, false); }
 bool copy_out(void *dst, const void *src, size_t n) {
   // Probe the whole destination first, so that a record running into an
-  // unmapped page is left as it was rather than half written.
-  std::vector<unsigned char> probe(n);
-  return copy_self(probe.data(), dst, n, false) && copy_self(dst, src, n, true);
+  // unmapped page is left as it was rather than half written.  Records are
+  // small: probe through a buffer on the stack, not the heap.
+  unsigned char probe[256];
+  for (size_t done = 0; done < n; done += sizeof probe)
+    if (!copy_self(probe, static_cast<const char *>(dst) + done, std::min(sizeof probe, n - done), false))
+      return false;
+  return copy_self(dst, src, n, true);
 }
 
 uint32_t record_size(uint32_t request) {
@@ -77,19 +88,20 @@ int driver_request(Sim &s, int fd, Desc &d, uint32_t request, void *arg) {
   Card &card = *d.card;
 
   // The log shows the record as the caller passed it, before any answer.
+  const Route *r = route(request);
   Request logged;
   logged.number = request;
-  logged.bytes.resize(record_size(request));
-  if (!copy_in(logged.bytes.data(), arg, logged.bytes.size())) logged.bytes.clear();
-  s.logs[card.number].requests.push_back(std::move(logged));
+  logged.size = r ? r->record_size : 0;
+  bool readable = copy_in(logged.bytes.data(), arg, logged.size);
+  if (!readable) logged.size = 0;
+  s.logs[card.number].requests.push(logged, s.log_limit);
 
   if (auto it = card.faults.find(request); it != card.faults.end())
     if (int err = it->second.take()) return -err;
   if (d.life->retired) return -ENODEV;
 
-  const Route *r = route(request);
   if (!r || !r->handler) return -ENOTTY;
-  Call call{s, card, *d.life, d, fd, request, arg};
+  Call call{s, card, *d.life, d, fd, request, arg, readable ? logged.bytes.data() : nullptr};
   return r->handler(call);
 }
 

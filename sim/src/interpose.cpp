@@ -103,7 +103,7 @@ bool busy(const Incarnation &life, bool exclusive) { return life.exclusive > 0 |
 // else out; O_NONBLOCK refuses with EAGAIN instead of waiting.
 int open_card(std::unique_lock<std::mutex> &lock, Sim &s, const Resolved &res, int flags) {
   uint32_t n = res.node.card;
-  s.logs[n].opens.push_back(static_cast<uint32_t>(flags));
+  s.logs[n].opens.push(static_cast<uint32_t>(flags), s.log_limit);
   std::shared_ptr<Card> card = s.card(n);
   if (!card) return -ENOENT;
   if (int err = card->open_fault.take()) return -err;

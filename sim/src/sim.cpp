@@ -24,6 +24,12 @@ void after_fork_child() {
   s.waiting.clear();
 }
 
+// The incarnation's descriptors go stale; what it ran dies with it.
+void retire(Incarnation &life) {
+  life.retired = true;
+  life.smc = Controller{};
+}
+
 } // namespace
 
 Sim &sim() {
@@ -73,14 +79,14 @@ void Sim::remove_card(uint32_t n) {
   auto it = cards.find(n);
   if (it == cards.end()) return;
   Card &c = *it->second;
-  c.life->retired = true;
+  retire(*c.life);
   c.removed = true;
   cards.erase(it);
   cv.notify_all();
 }
 
 void Sim::sever_card(Card &c) {
-  c.life->retired = true;
+  retire(*c.life);
   c.life = std::make_shared<Incarnation>();
   c.life->number = c.number;
   cv.notify_all();
@@ -90,6 +96,7 @@ void Sim::reset() {
   while (!cards.empty()) remove_card(cards.begin()->first);
   entries.clear();
   logs.clear();
+  log_limit = NRSIM_LOG_LIMIT;
   driver = NRSIM_DRIVER_LOADED;
   for (size_t i = 0; i < launch.size(); ++i) add_card(static_cast<uint32_t>(i), launch[i].identity);
 }
@@ -99,6 +106,7 @@ void Sim::forget(int fd) {
   if (it == descs.end()) return;
   Desc &d = it->second;
   if (d.kind == Desc::Kind::Device && !d.life->retired) {
+    smc_abandon(*this, *d.card, d, fd);
     --d.life->holders;
     if (d.exclusive) --d.life->exclusive;
     cv.notify_all();

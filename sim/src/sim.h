@@ -2,10 +2,13 @@
 // table and the logs.  Everything here is guarded by Sim::mu.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,14 +48,52 @@ struct Fault {
   }
 };
 
+using SmcWords = std::array<uint32_t, 8>;
+using Clock = std::chrono::steady_clock;
+
+// How the card's controller firmware treats messages.  It belongs to the card
+// and so outlives a sever; each message takes the behaviour in force when the
+// controller takes it.
+struct SmcConfig {
+  enum class Delay : uint8_t { Polls, Ms };
+  Delay delay = Delay::Polls;
+  unsigned amount = 0; // polls or milliseconds
+  bool hang = false;
+  std::map<uint8_t, SmcWords> replies; // overrides, by message code
+};
+
+// The controller of one incarnation: the message it runs and those queued
+// behind it, from every descriptor of the card, first come first served.
+// Invariant: the queue is empty whenever the controller is idle.
+struct Controller {
+  struct Queued {
+    int fd;
+    SmcWords words;
+  };
+  enum class Until : uint8_t { Polls, Time, Never };
+
+  std::deque<Queued> queue;
+  bool busy = false;
+  int owner = -1;     // descriptor awaiting the running message; -1 once it gave up
+  SmcWords words{};   // the running message
+  SmcWords reply{};   // and what it will answer
+  uint32_t index = 0; // messages taken before it
+  Until until = Until::Polls;
+  unsigned polls_left = 0;
+  Clock::time_point due{};
+  uint32_t taken_count = 0;
+};
+
 // One life of a card.  A sever or a removal retires it: descriptors opened
-// on it go stale and everything tied to it (later: device memory, TLB
-// windows, SMC traffic) goes with it, while the card lives on in a fresh one.
+// on it go stale and everything tied to it (its controller and queue; later:
+// device memory, TLB windows) goes with it, while the card lives on in a
+// fresh one.
 struct Incarnation {
   uint32_t number = 0;
   bool retired = false;
   int holders = 0;   // open descriptors
   int exclusive = 0; // of which opened with O_EXCL
+  Controller smc;
 };
 
 // The two sysfs trees the driver and the PCI core publish per card.
@@ -65,6 +106,7 @@ struct Card {
   bool removed = false;
   Fault open_fault;
   std::map<uint32_t, Fault> faults; // by request number
+  SmcConfig smc;
   // Virtual sysfs files, by name, per tree; their bytes are what a read sees.
   std::map<std::string, std::string> files[2];
 
@@ -106,16 +148,59 @@ struct Desc {
   Node node;
   std::string path; // where it was opened, for *at() calls relative to it
   long long offset = 0;
+  // Its controller message: none, waiting in the queue, being run, or
+  // answered with `reply` not yet fetched.
+  enum class Smc : uint8_t { Idle, Queued, Running, Ready };
+  Smc smc = Smc::Idle;
+  SmcWords reply{};
 };
+
+// The largest record of any request, so that a log entry has a fixed size.
+constexpr size_t MAX_RECORD = 48;
 
 struct Request {
   uint32_t number = 0;
-  std::vector<uint8_t> bytes;
+  uint32_t size = 0;
+  std::array<uint8_t, MAX_RECORD> bytes{};
+};
+
+// A log that keeps the newest `limit` entries.  Once full it overwrites in
+// place, so a long run logs without allocating.
+template <typename T> class Ring {
+public:
+  size_t size() const { return slots_.size(); }
+  // Entry i, oldest first.
+  const T &operator[](size_t i) const { return slots_[(head_ + i) % slots_.size()]; }
+  void push(const T &v, size_t limit) {
+    if (slots_.size() < limit) {
+      straighten();
+      slots_.push_back(v);
+    } else {
+      trim(limit);
+      slots_[head_] = v;
+      head_ = (head_ + 1) % slots_.size();
+    }
+  }
+  // Keeps the newest `limit` entries (limit > 0).
+  void trim(size_t limit) {
+    if (slots_.size() <= limit) return;
+    straighten();
+    slots_.erase(slots_.begin(), slots_.end() - static_cast<std::ptrdiff_t>(limit));
+  }
+
+private:
+  void straighten() {
+    std::rotate(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(head_), slots_.end());
+    head_ = 0;
+  }
+  std::vector<T> slots_;
+  size_t head_ = 0; // the oldest entry
 };
 
 struct Log {
-  std::vector<uint32_t> opens;
-  std::vector<Request> requests;
+  Ring<uint32_t> opens;
+  Ring<Request> requests;
+  Ring<SmcWords> smc; // messages the controller took
 };
 
 struct LaunchCard {
@@ -132,6 +217,7 @@ struct Sim {
   std::vector<Entry> entries;
   std::vector<LaunchCard> launch;
   std::map<uint32_t, Log> logs;         // by card number; outlive the card
+  size_t log_limit = NRSIM_LOG_LIMIT;   // entries per log
   std::map<uint32_t, int> waiting;      // blocked opens, by card number
   std::unordered_map<int, Desc> descs;  // by descriptor number
   std::atomic<int> tracked{0};          // descs.size(), read without the lock
@@ -213,6 +299,7 @@ struct Call {
   int fd;
   uint32_t request;
   void *arg;
+  const uint8_t *record; // the record's bytes as read in; null if unreadable
 };
 // Returns the ioctl's result (>= 0) or -errno.
 using Handler = int (*)(Call &);
@@ -224,5 +311,15 @@ int driver_request(Sim &s, int fd, Desc &d, uint32_t request, void *arg);
 void *driver_mmap(Sim &s, Desc &d, void *addr, size_t len, int prot, int flags, long long off, int *err);
 
 int device_info(Call &c); // devinfo.cpp
+
+// ---- the management controller (smc.cpp) ---------------------------------
+
+int smc_message(Call &c);
+// Brings card c's controller up to date: completes what is due and takes
+// what is queued.  Lock held.
+void smc_settle(Sim &s, Card &c);
+// The descriptor gives up its message, as a drop does.  Lock held; d is a
+// live descriptor of c's current incarnation.
+void smc_abandon(Sim &s, Card &c, Desc &d, int fd);
 
 } // namespace nrsim
