@@ -1,5 +1,6 @@
 // The module's entry point and its one initialisation step.
 #include "dev.h"
+#include "dev/smc.h"
 #include "err.h"
 #include "toolkit.h"
 
@@ -18,7 +19,7 @@ struct Submodule {
   bool (*fill)(PyObject *module);
 };
 constexpr Submodule submodules[] = {
-    {"kmd", nullptr}, {"fw", nullptr}, {"tlb", nullptr}, {"power", nullptr}, {"smc", nullptr}, {"telem", nullptr},
+    {"kmd", nullptr}, {"fw", nullptr}, {"tlb", nullptr}, {"power", nullptr}, {"smc", dev::smc::fill}, {"telem", nullptr},
 };
 
 PyObject *as_object(PyTypeObject *t) { return reinterpret_cast<PyObject *>(t); }

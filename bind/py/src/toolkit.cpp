@@ -2,6 +2,9 @@
 // converters' error paths, type creation and registration.
 #include "toolkit.h"
 
+#include <cmath>
+#include <vector>
+
 namespace nrhal::py {
 
 namespace {
@@ -45,6 +48,33 @@ bool parse_args(const char *function, const Param *params, size_t n, Py_ssize_t 
   return true;
 }
 
+bool parse_tuple_args(const char *function, const Param *params, size_t n, Py_ssize_t positional,
+                      PyObject *args, PyObject *kwargs, PyObject **out) {
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+  if (nkw == 0) return parse_args(function, params, n, positional, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
+
+  // Lay the call out the FASTCALL way: positional values, then the keyword
+  // values in the order of a tuple of their names.  The values stay owned
+  // by the tuple and the dict, which outlive the parse.
+  Ref kwnames = Ref::steal(PyTuple_New(nkw));
+  if (!kwnames) return false;
+  std::vector<PyObject *> values(static_cast<size_t>(nargs + nkw));
+  for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
+  Py_ssize_t pos = 0, k = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", function);
+      return false;
+    }
+    PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+    values[static_cast<size_t>(nargs + k)] = value;
+    ++k;
+  }
+  return parse_args(function, params, n, positional, values.data(), nargs, kwnames.get(), out);
+}
+
 Raised wrong_type(const Arg &a, const char *expected) {
   PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", a.function, a.name, expected,
                Py_TYPE(a.value)->tp_name);
@@ -77,6 +107,80 @@ bool to_bool(const Arg &a, bool &out) {
     return true;
   }
   return wrong_type(a, "bool");
+}
+
+Raised argument_error(const Arg &a) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return raised;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
+  Ref cause = Ref::steal(value);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s': %S", a.function, a.name, cause.get());
+  PyObject *type2, *value2, *tb2;
+  PyErr_Fetch(&type2, &value2, &tb2);
+  PyErr_NormalizeException(&type2, &value2, &tb2);
+  if (value2 && cause) PyException_SetCause(value2, cause.release()); // steals
+  PyErr_Restore(type2, value2, tb2);
+  return raised;
+}
+
+bool to_double(const Arg &a, double &out) {
+  if (!a.value) return true;
+  PyObject *o = a.value;
+  if (PyFloat_Check(o)) {
+    out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  PyNumberMethods *nb = Py_TYPE(o)->tp_as_number;
+  if (!nb || (!nb->nb_float && !nb->nb_index)) return wrong_type(a, "float");
+  double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) return argument_error(a); // e.g. __float__ returned a str
+  out = v;
+  return true;
+}
+
+bool to_timeout_ms(const Arg &a, uint32_t &out) {
+  if (!a.value || a.value == Py_None) return true;
+  double seconds = 0;
+  if (!to_double(a, seconds)) return raised;
+  // !(x >= 0) also catches NaN; -0.0 >= 0 holds, so negative zero passes.
+  if (!(seconds >= 0) || std::isinf(seconds)) {
+    PyErr_Format(PyExc_ValueError, "%s must be a non-negative number of seconds", a.name);
+    return raised;
+  }
+  double ms = std::round(seconds * 1000.0); // halves away from zero
+  constexpr double top = std::numeric_limits<uint32_t>::max();
+  out = ms >= top ? std::numeric_limits<uint32_t>::max() : static_cast<uint32_t>(ms);
+  return true;
+}
+
+bool to_u32_seq(const Arg &a, uint32_t *out, size_t cap, size_t &count) {
+  if (!a.value) return true;
+  if (PyUnicode_Check(a.value)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return argument_error(a);
+  }
+  if (!PySequence_Check(a.value)) return wrong_type(a, "a sequence of int");
+  Ref it = Ref::steal(PyObject_GetIter(a.value));
+  if (!it) return argument_error(a);
+  size_t n = 0;
+  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    if (!PyLong_Check(item.get()) && !PyIndex_Check(item.get())) {
+      PyErr_Format(PyExc_TypeError, "%s() argument '%s': element %zu must be int, not %s", a.function, a.name, n,
+                   Py_TYPE(item.get())->tp_name);
+      return raised;
+    }
+    uint32_t v = 0;
+    if (!to_uint(Arg{a.function, a.name, item.get()}, v)) return raised;
+    if (n < cap) out[n] = v;
+    ++n;
+  }
+  if (PyErr_Occurred()) return raised; // the iteration itself failed
+  count = n;
+  return true;
 }
 
 Raised too_large() {

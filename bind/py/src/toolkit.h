@@ -82,17 +82,25 @@ struct Borrow {
 };
 static_assert(std::is_trivial_v<Borrow>);
 
+// Tag for a guard that fails without setting an exception: for cleanup
+// paths (deallocation, best-effort releases) that must not raise or disturb
+// an exception already pending.
+struct Quiet {};
+inline constexpr Quiet quiet{};
+
 // Shared use for the guard's scope.  Test it right after construction:
-// false means RuntimeError "Already mutably borrowed" is set.
+// false means RuntimeError "Already mutably borrowed" is set (or, for a
+// quiet guard, only that the use was refused).
 class [[nodiscard]] Shared {
  public:
-  explicit Shared(Borrow &b) noexcept : b_(&b) {
-    if (b.state < 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+  explicit Shared(Borrow &b) noexcept : Shared(b, quiet) {
+    if (!b_) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+  }
+  Shared(Borrow &b, Quiet) noexcept : b_(&b) {
+    if (b.state < 0)
       b_ = nullptr;
-    } else {
+    else
       ++b.state;
-    }
   }
   ~Shared() {
     if (b_) --b_->state;
@@ -176,6 +184,10 @@ struct Arg {
 bool parse_args(const char *function, const Param *params, size_t n, Py_ssize_t positional,
                 PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out);
 
+// The same for a tuple and an optional dict of keywords (tp_new's form).
+bool parse_tuple_args(const char *function, const Param *params, size_t n, Py_ssize_t positional,
+                      PyObject *args, PyObject *kwargs, PyObject **out);
+
 template <size_t N> class Args {
  public:
   // Parses a METH_FASTCALL | METH_KEYWORDS call.  False: TypeError set.
@@ -188,6 +200,12 @@ template <size_t N> class Args {
       return true;
     }
     return parse_args(sig.function, sig.params.data(), N, sig.positional, args, nargs, kwnames, v_);
+  }
+  // Parses a call given as a tuple and a dict of keywords (or null), as a
+  // constructor receives it.
+  [[nodiscard]] bool parse(const Signature<N> &sig, PyObject *args, PyObject *kwargs) {
+    sig_ = &sig;
+    return parse_tuple_args(sig.function, sig.params.data(), N, sig.positional, args, kwargs, v_);
   }
   Arg operator[](size_t i) const noexcept { return {sig_->function, sig_->params[i].name, v_[i]}; }
 
@@ -264,6 +282,31 @@ template <class O> bool to_exact(const Arg &a, PyTypeObject *type, O *&out) {
   out = reinterpret_cast<O *>(a.value);
   return true;
 }
+
+// Rewrites the pending TypeError as one about the argument:
+// "<function>() argument '<name>': <original text>", the original as its
+// cause.  Any other pending exception is left as it is.
+Raised argument_error(const Arg &a);
+
+// A float, or anything the interpreter turns into one (int, __float__,
+// __index__).  A value it cannot convert raises TypeError about the
+// argument; other failures (an int too large for a double) pass as raised.
+bool to_double(const Arg &a, double &out);
+
+// A timeout in seconds (None: not given) as whole milliseconds: value x
+// 1000 rounded half away from zero, capped at UINT32_MAX.  NaN, infinities
+// and negative values raise ValueError "<name> must be a non-negative
+// number of seconds"; -0.0 is zero.
+bool to_timeout_ms(const Arg &a, uint32_t &out);
+
+// A sequence of ints each fitting 32 unsigned bits: list, tuple, range,
+// array and the like, but not a str.  Every element is converted and
+// checked; the first `cap` are stored in out[] and `count` is set to how
+// many there are, so the caller can refuse a long one after the element
+// errors had their say.  A str raises TypeError "Can't extract `str` to
+// `Vec`", a non-sequence or non-int element TypeError (both about the
+// argument), an element out of range OverflowError (too_large/too_small).
+bool to_u32_seq(const Arg &a, uint32_t *out, size_t cap, size_t &count);
 
 // ---- method declarations -------------------------------------------------
 

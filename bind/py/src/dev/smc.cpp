@@ -1,0 +1,396 @@
+// Controller (SMC) messages.  Messaging never goes through the persistent
+// reopen-and-retry rule: a reopen would discard the outstanding message, so
+// a lost connection (ECONNRESET) is raised as it is.
+#include "smc.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "../dev.h"
+#include "../err.h"
+
+namespace nrhal::dev::smc {
+
+namespace {
+
+constexpr size_t WORDS = sizeof(nr_smc_msg::words) / sizeof(uint32_t);
+
+struct MessageObject {
+  PyObject_HEAD
+  nr_smc_msg msg;
+  py::Borrow use;
+};
+
+// No cyclic GC for either class: a Message refers to nothing, and a Queued
+// only to its Session, which refers to no Python object, so neither can be
+// part of a reference cycle.
+struct QueuedObject {
+  PyObject_HEAD
+  PyObject *session; // strong; the Session that posted the message
+  bool done;         // finished with the message: reply taken, failed or dropped
+  py::Borrow use;
+};
+
+MessageObject *as_message(PyObject *o) { return reinterpret_cast<MessageObject *>(o); }
+QueuedObject *as_queued(PyObject *o) { return reinterpret_cast<QueuedObject *>(o); }
+
+PyObject *new_message(const nr_smc_msg &msg) {
+  PyTypeObject *type = message_type();
+  PyObject *o = type ? type->tp_alloc(type, 0) : nullptr;
+  if (o) as_message(o)->msg = msg;
+  return o;
+}
+
+PyObject *new_queued(PyObject *session) {
+  PyTypeObject *type = queued_type();
+  PyObject *o = type ? type->tp_alloc(type, 0) : nullptr;
+  if (o) as_queued(o)->session = Py_NewRef(session);
+  return o;
+}
+
+// The given words, then zeros.  Every element is checked before the length,
+// and `out` is written only on success, so a refused value changes nothing.
+bool to_words(const py::Arg &a, nr_smc_msg &out) {
+  nr_smc_msg words{};
+  size_t n = 0;
+  if (!py::to_u32_seq(a, words.words, WORDS, n)) return false;
+  if (n > WORDS) {
+    PyErr_SetString(PyExc_ValueError, "message must have at most 8 elements");
+    return false;
+  }
+  out = words;
+  return true;
+}
+
+PyObject *words_list(const nr_smc_msg &msg) {
+  py::Ref list = py::Ref::steal(PyList_New(WORDS));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < WORDS; ++i) {
+    PyObject *w = PyLong_FromUnsignedLong(msg.words[i]);
+    if (!w) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), w);
+  }
+  return list.release();
+}
+
+// The words of a `req` argument, which must be a Message.
+bool copy_request(const py::Arg &a, nr_smc_msg &out) {
+  MessageObject *m = nullptr;
+  if (!py::to_exact(a, message_type(), m)) return false;
+  py::Shared use(m->use);
+  if (!use) return false;
+  out = m->msg;
+  return true;
+}
+
+// ---- Message ---------------------------------------------------------------
+
+constexpr py::Signature message_sig{"Message", py::optional("message")};
+
+PyObject *message_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+  py::Args<1> a;
+  if (!a.parse(message_sig, args, kwargs)) return nullptr;
+  nr_smc_msg msg{};
+  if (a[0].given() && a[0].value != Py_None && !to_words(a[0], msg)) return nullptr;
+  PyObject *o = type->tp_alloc(type, 0);
+  if (o) as_message(o)->msg = msg;
+  return o;
+}
+
+PyObject *message_get(PyObject *self, void *) {
+  MessageObject *m = as_message(self);
+  py::Shared use(m->use);
+  if (!use) return nullptr;
+  return words_list(m->msg);
+}
+
+int message_set(PyObject *self, PyObject *value, void *) {
+  if (!value) {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete the message words");
+    return -1;
+  }
+  // Errors read as the constructor's: the same conversion of the same argument.
+  nr_smc_msg msg;
+  if (!to_words(py::Arg{message_sig.function, "message", value}, msg)) return -1;
+  MessageObject *m = as_message(self);
+  py::Sole use(m->use);
+  if (!use) return -1;
+  m->msg = msg;
+  return 0;
+}
+
+PyObject *message_repr(PyObject *self) {
+  py::Ref words = py::Ref::steal(message_get(self, nullptr));
+  if (!words) return nullptr;
+  return PyUnicode_FromFormat("Message(message=%R)", words.get());
+}
+
+PyGetSetDef message_getset[] = {
+    {"message", message_get, message_set,
+     "Sets the message words.\n"
+     "\n"
+     "Raises `ValueError` if `message` has more than 8 elements.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- Session.post and Session.call -------------------------------------------
+
+constexpr py::Signature post_sig{"Session.post", py::required("req")};
+
+PyObject *session_post(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  py::Args<1> a;
+  if (!a.parse(post_sig, args, nargs, kwnames)) return nullptr;
+  nr_smc_msg req;
+  if (!copy_request(a[0], req)) return nullptr;
+  SessionObject *s = as_session(self);
+  py::Shared use(s->use);
+  if (!use) return nullptr;
+  if (nr_smc_post(&s->rec, &req) != 0) return fail(errno);
+  PyObject *q = new_queued(self);
+  if (!q) nr_smc_drop(&s->rec); // nothing would ever drop it otherwise
+  return q;
+}
+
+constexpr py::Signature call_sig{"Session.call", py::required("req"), py::optional("timeout")};
+
+PyObject *session_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  py::Args<2> a;
+  if (!a.parse(call_sig, args, nargs, kwnames)) return nullptr;
+  SessionObject *s = as_session(self);
+  // Held through the wait: sole users (close, reopen, ...) in other threads
+  // are refused while the lock is released, so the descriptor stays ours.
+  py::Shared use(s->use);
+  if (!use) return nullptr;
+  nr_smc_msg req;
+  if (!copy_request(a[0], req)) return nullptr;
+  uint32_t timeout_ms = 0; // 0: the native default wait
+  if (!py::to_timeout_ms(a[1], timeout_ms)) return nullptr;
+
+  nr_session rec = s->rec;
+  nr_smc_msg reply{};
+  int rc, err;
+  Py_BEGIN_ALLOW_THREADS
+  rc = nr_smc_call(&rec, &req, &reply, timeout_ms);
+  err = errno;
+  Py_END_ALLOW_THREADS
+  if (rc != 0) return fail(err);
+  return new_message(reply);
+}
+
+// ---- Queued ----------------------------------------------------------------
+
+// drop() behind every way of letting go of the handle.  A session in sole
+// use elsewhere cannot be touched: the handle is finished all the same, and
+// nothing is raised, whatever the driver answers.
+void finish(QueuedObject *q) {
+  if (q->done) return;
+  q->done = true;
+  SessionObject *s = as_session(q->session);
+  py::Shared use(s->use, py::quiet);
+  if (use) nr_smc_drop(&s->rec);
+}
+
+constexpr py::Signature poll_sig{"Queued.poll"};
+
+PyObject *queued_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  py::Args<0> a;
+  if (!a.parse(poll_sig, args, nargs, kwnames)) return nullptr;
+  QueuedObject *q = as_queued(self);
+  py::Sole use(q->use);
+  if (!use) return nullptr;
+  SessionObject *s = as_session(q->session);
+  py::Shared session_use(s->use);
+  if (!session_use) return nullptr;
+  // `done` is not consulted: the driver's answer decides.
+  nr_smc_msg reply;
+  if (nr_smc_poll(&s->rec, &reply) != 0) {
+    if (errno == EAGAIN) Py_RETURN_NONE;
+    q->done = true;
+    return fail(errno);
+  }
+  q->done = true;
+  return new_message(reply);
+}
+
+constexpr py::Signature drop_sig{"Queued.drop"};
+
+PyObject *queued_drop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  py::Args<0> a;
+  if (!a.parse(drop_sig, args, nargs, kwnames)) return nullptr;
+  QueuedObject *q = as_queued(self);
+  py::Sole use(q->use);
+  if (!use) return nullptr;
+  finish(q);
+  Py_RETURN_NONE;
+}
+
+constexpr py::Signature enter_sig{"Queued.__enter__"};
+
+PyObject *queued_enter(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  py::Args<0> a;
+  if (!a.parse(enter_sig, args, nargs, kwnames)) return nullptr;
+  py::Shared use(as_queued(self)->use);
+  if (!use) return nullptr;
+  return Py_NewRef(self);
+}
+
+constexpr py::Signature exit_sig{"Queued.__exit__", py::required("_exc_type"), py::required("_exc_val"),
+                                 py::required("_exc_tb")};
+
+PyObject *queued_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  py::Args<3> a;
+  if (!a.parse(exit_sig, args, nargs, kwnames)) return nullptr;
+  QueuedObject *q = as_queued(self);
+  py::Sole use(q->use);
+  if (!use) return nullptr;
+  finish(q);
+  Py_RETURN_FALSE; // an exception from the block propagates
+}
+
+PyObject *queued_repr(PyObject *self) {
+  QueuedObject *q = as_queued(self);
+  py::Shared use(q->use);
+  if (!use) return nullptr;
+  return PyUnicode_FromString(q->done ? "Queued(done=true)" : "Queued(done=false)");
+}
+
+void queued_dealloc(PyObject *self) {
+  QueuedObject *q = as_queued(self);
+  // The collector drops the message as drop() would, but only while the
+  // interpreter is initialised; at finalisation the session's own close
+  // releases the message anyway.  Whatever exception or errno the code that
+  // let go of the handle had pending survives.
+  if (q->session && Py_IsInitialized()) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    int saved = errno;
+    finish(q);
+    errno = saved;
+    PyErr_Restore(type, value, tb);
+  }
+  Py_CLEAR(q->session);
+  PyTypeObject *type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef queued_methods[] = {
+    NR_METHOD("poll", queued_poll, "$self",
+              "Checks for the reply without blocking.\n"
+              "\n"
+              "Returns `None` while the reply is pending, and the reply as a new\n"
+              "`Message` once it has come. A reply means that the exchange completed,\n"
+              "not that the firmware accepted the message: `message[0]` of the reply\n"
+              "is the firmware status.\n"
+              "\n"
+              "Raises `NRError` carrying the `errno` of a failed exchange (`ENOTCONN`\n"
+              "if the session has been closed)."),
+    NR_METHOD("drop", queued_drop, "$self",
+              "Discards the message.\n"
+              "\n"
+              "Idempotent, and a no-op once the reply has been taken. This does not\n"
+              "reliably stop the message: it is discarded outright only while it is\n"
+              "still queued behind another client's message; once it reaches the\n"
+              "controller, which is usually before `post()` returns, the message runs\n"
+              "and only its reply is thrown away. Treat a dropped message as one that\n"
+              "may have run."),
+    NR_METHOD("__enter__", queued_enter, "$self", ""),
+    NR_METHOD("__exit__", queued_exit, "$self, _exc_type, _exc_val, _exc_tb", ""),
+    NR_METHODS_END,
+};
+
+} // namespace
+
+PyMethodDef session_methods[] = {
+    NR_METHOD("post", session_post, "$self, req",
+              "Posts a message to the SMC controller without waiting.\n"
+              "\n"
+              "Returns a `Queued` handle through which the reply is polled or the\n"
+              "message dropped. A session holds at most one message outstanding at a\n"
+              "time, so a second post before the first is finished is refused by the\n"
+              "driver.\n"
+              "\n"
+              "Raises `NRError` with:\n"
+              "\n"
+              "- `ENOTCONN` if the session has been closed.\n"
+              "- `EBUSY` or `ENOTSUP` per the underlying call.\n"
+              "\n"
+              "Raises `TypeError` if `req` is not a `Message`."),
+    NR_METHOD("call", session_call, "$self, req, timeout=None",
+              "Calls the SMC controller with a message and returns the reply.\n"
+              "\n"
+              "`timeout` is in seconds, rounded to whole milliseconds; `None`, 0 or a\n"
+              "value below half a millisecond waits the default of one second. The\n"
+              "interpreter lock is released while waiting. A reply means that the\n"
+              "exchange completed, not that the firmware accepted the message:\n"
+              "`message[0]` of the reply is the firmware status. A wait that fails\n"
+              "drops the message, so the session is free to send again.\n"
+              "\n"
+              "Raises `NRError` with:\n"
+              "\n"
+              "- `ENOTCONN` if the session has been closed.\n"
+              "- `ETIMEDOUT`, `EBUSY`, or `ENOTSUP` per the underlying call.\n"
+              "\n"
+              "Raises `ValueError` if `timeout` is negative, NaN or infinite, and\n"
+              "`TypeError` if `req` is not a `Message` or `timeout` is not a number."),
+    NR_METHODS_END,
+};
+
+PyTypeObject *message_type() {
+  static py::Once once;
+  return reinterpret_cast<PyTypeObject *>(once.get([]() -> PyObject * {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char *>(NR_DOC("Message", "message=None",
+                                              "An SMC controller message.\n"
+                                              "\n"
+                                              "Eight unsigned 32-bit words. Word 0 is the header: the message code\n"
+                                              "in the low byte plus any per-message packed fields, or the firmware\n"
+                                              "status on a reply. Words 1 to 7 are request arguments or response\n"
+                                              "data. A shorter list of words is padded with zeros.\n"
+                                              "\n"
+                                              "`Session.call()` returns the reply as a new `Message`."))},
+        {Py_tp_new, reinterpret_cast<void *>(message_new)},
+        {Py_tp_getset, message_getset},
+        {Py_tp_repr, reinterpret_cast<void *>(message_repr)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"builtins.Message", sizeof(MessageObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    return reinterpret_cast<PyObject *>(py::make_type(&spec));
+  }));
+}
+
+PyTypeObject *queued_type() {
+  static py::Once once;
+  return reinterpret_cast<PyTypeObject *>(once.get([]() -> PyObject * {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char *>("A posted SMC message awaiting its reply.\n"
+                                       "\n"
+                                       "Returned by `Session.post()`. Use it as a context manager so that the\n"
+                                       "message is dropped on block exit:\n"
+                                       "\n"
+                                       "    with sess.post(req) as pending:\n"
+                                       "        rsp = pending.poll()\n"
+                                       "\n"
+                                       "The message is also dropped when the handle is garbage collected, but\n"
+                                       "relying on that leaves it outstanding for an unpredictable length of\n"
+                                       "time.")},
+        {Py_tp_methods, queued_methods},
+        {Py_tp_repr, reinterpret_cast<void *>(queued_repr)},
+        {Py_tp_dealloc, reinterpret_cast<void *>(queued_dealloc)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"builtins.Queued", sizeof(QueuedObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                               slots};
+    return reinterpret_cast<PyObject *>(py::make_type(&spec));
+  }));
+}
+
+bool fill(PyObject *module) {
+  return py::add(module, "Message", reinterpret_cast<PyObject *>(message_type())) &&
+         py::add(module, "Queued", reinterpret_cast<PyObject *>(queued_type()));
+}
+
+} // namespace nrhal::dev::smc
