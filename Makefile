@@ -27,5 +27,9 @@ test: build
 demo: build
 	$(SIM) -- $(PYTHON) tools/demo.py
 
+# Speed figures, each beside the figure it is compared with.
+bench: build
+	$(SIM) -- $(PYTHON) bench/bench_py.py
+
 clean:
 	rm -rf $(BUILD)
