@@ -65,4 +65,63 @@ static_assert(offsetof(smc_message, flags) == 4);
 static_assert(offsetof(smc_message, reserved) == 8);
 static_assert(offsetof(smc_message, message) == 16);
 
+// NR_IOCTL_ALLOCATE_TLB
+struct allocate_tlb {
+  uint64_t size;
+  uint64_t reserved0;
+  uint32_t id; // out
+  uint32_t reserved1;
+  uint64_t uc_mmap_offset; // out
+  uint64_t wc_mmap_offset; // out
+  uint64_t reserved2;
+};
+static_assert(sizeof(allocate_tlb) == 48);
+static_assert(offsetof(allocate_tlb, size) == 0);
+static_assert(offsetof(allocate_tlb, reserved0) == 8);
+static_assert(offsetof(allocate_tlb, id) == 16);
+static_assert(offsetof(allocate_tlb, reserved1) == 20);
+static_assert(offsetof(allocate_tlb, uc_mmap_offset) == 24);
+static_assert(offsetof(allocate_tlb, wc_mmap_offset) == 32);
+static_assert(offsetof(allocate_tlb, reserved2) == 40);
+
+// NR_IOCTL_FREE_TLB
+struct free_tlb {
+  uint32_t id;
+};
+static_assert(sizeof(free_tlb) == 4);
+
+// NR_IOCTL_CONFIGURE_TLB.  Coordinates are two bytes wide here, and `mode`
+// sits between `mcast` and `linked`.
+struct configure_tlb {
+  uint32_t id;
+  uint32_t reserved0;
+  uint64_t addr;
+  uint16_t x_end;
+  uint16_t y_end;
+  uint16_t x_start;
+  uint16_t y_start;
+  uint8_t noc;
+  uint8_t mcast;
+  uint8_t mode; // always 1
+  uint8_t linked;
+  uint8_t static_vc;
+  uint8_t reserved1[19];
+};
+static_assert(sizeof(configure_tlb) == 48);
+static_assert(offsetof(configure_tlb, id) == 0);
+static_assert(offsetof(configure_tlb, reserved0) == 4);
+static_assert(offsetof(configure_tlb, addr) == 8);
+static_assert(offsetof(configure_tlb, x_end) == 16);
+static_assert(offsetof(configure_tlb, y_end) == 18);
+static_assert(offsetof(configure_tlb, x_start) == 20);
+static_assert(offsetof(configure_tlb, y_start) == 22);
+static_assert(offsetof(configure_tlb, noc) == 24);
+static_assert(offsetof(configure_tlb, mcast) == 25);
+static_assert(offsetof(configure_tlb, mode) == 26);
+static_assert(offsetof(configure_tlb, linked) == 27);
+static_assert(offsetof(configure_tlb, static_vc) == 28);
+static_assert(offsetof(configure_tlb, reserved1) == 29);
+
+constexpr uint8_t TLB_MODE = 1;
+
 } // namespace nr::drv

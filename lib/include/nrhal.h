@@ -112,6 +112,44 @@ NR_API int nr_smc_drop(const nr_session *session);
 NR_API int nr_smc_call(const nr_session *session, const nr_smc_msg *request, nr_smc_msg *reply,
                        uint32_t timeout_ms);
 
+/* ---- TLB windows onto device memory ------------------------------------ */
+
+/* A window handle.  Between a successful bind and the next bind or the free,
+ * loads and stores through mapping[0 .. size) reach the configured target. */
+typedef struct nr_tlb {
+  uint32_t id;          /* the driver's window id; 0 after nr_tlb_free */
+  uint8_t *mapping;     /* null until bound, after a failed bind, after free */
+  uint64_t size;        /* bytes, as allocated; the length of every mapping */
+  uint64_t mmap_offset; /* mmap offset on the session's descriptor */
+} nr_tlb;
+
+/* The NOC target of a window. */
+typedef struct nr_tlb_config {
+  uint64_t addr;     /* NOC address the start of the window reaches */
+  uint8_t x_end;     /* target x (end of the rectangle for a multicast) */
+  uint8_t y_end;     /* target y (end of the rectangle for a multicast) */
+  uint8_t x_start;   /* start of a multicast rectangle */
+  uint8_t y_start;
+  uint8_t noc;       /* which NOC carries the traffic */
+  uint8_t mcast;     /* 0 or 1 */
+  uint8_t linked;    /* 0 or 1 */
+  uint8_t static_vc;
+} nr_tlb_config;
+
+#define NR_TLB_UNCACHED 0
+#define NR_TLB_WRITE_COMBINED 1
+
+/* Allocates a window of `size` bytes.  `caching` is NR_TLB_UNCACHED or
+ * NR_TLB_WRITE_COMBINED; any other value frees the window again (EINVAL). */
+NR_API int nr_tlb_alloc(const nr_session *session, uint64_t size, int caching, nr_tlb *handle);
+
+/* Maps the window anew and points it at `config`; the old mapping goes only
+ * once the new one is configured.  A failed bind leaves the handle unmapped. */
+NR_API int nr_tlb_bind(const nr_session *session, nr_tlb *handle, const nr_tlb_config *config);
+
+/* Unmaps the window, then gives it back to the driver.  Free a handle once. */
+NR_API int nr_tlb_free(const nr_session *session, nr_tlb *handle);
+
 #ifdef __cplusplus
 }
 #endif
