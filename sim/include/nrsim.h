@@ -178,6 +178,33 @@ int nrsim_smc_queued(uint32_t n);
  * it; under a millisecond delay it runs its time; under a hang it holds the
  * controller until the hang is turned off, which completes it at once. */
 
+/* ---- device memory and TLB windows (0xFA0B, 0xFA0C, 0xFA0D, mmap) ------ */
+
+/* Reads or writes `len` bytes of the memory of NOC tile (x, y) of card n at
+ * NOC address `addr`.  Each tile has sparse memory of its own, made anew for
+ * every incarnation of the card (a sever or removal discards it). */
+int nrsim_mem_read(uint32_t n, uint8_t x, uint8_t y, uint64_t addr, void *buf, size_t len);
+int nrsim_mem_write(uint32_t n, uint8_t x, uint8_t y, uint64_t addr, const void *buf, size_t len);
+
+/* One allocated window of a card, as the driver sees it. */
+struct nrsim_window {
+  uint32_t id;
+  int32_t fd;          /* the descriptor that owns it */
+  uint64_t size;
+  uint64_t uc_mmap_offset;
+  uint64_t wc_mmap_offset;
+  int configured;      /* 0 until the first configure request */
+  uint64_t addr;       /* the target of the last configure request */
+  uint8_t x_end, y_end, x_start, y_start, noc, mcast, linked, static_vc;
+  uint32_t mappings;   /* live mappings of the window in this process */
+};
+/* Writes at most `cap` windows of card n (ascending id) and returns how many
+ * the card has allocated. */
+int nrsim_windows(uint32_t n, struct nrsim_window *out, size_t cap);
+
+/* Live mappings of windows, over all cards, in this process. */
+int nrsim_mapping_count(void);
+
 #ifdef __cplusplus
 }
 #endif
