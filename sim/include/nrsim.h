@@ -205,6 +205,75 @@ int nrsim_windows(uint32_t n, struct nrsim_window *out, size_t cap);
 /* Live mappings of windows, over all cards, in this process. */
 int nrsim_mapping_count(void);
 
+/* The driver's side of the windows, for reference:
+ *  - the NOC grid: tiles (x, y) with x < 10 and y < 12 on 0x401E, x < 17 and
+ *    y < 12 on 0xB140; each tile's memory spans NOC addresses 0 to 2^40.  A
+ *    card of any other device ID has no tiles and no windows.
+ *  - 0xFA0B allocate: a non-zero reserved0, or a size the architecture does
+ *    not offer: EINVAL.  Sizes, with the windows each card has of them:
+ *    0x401E 1 MiB x 64, 2 MiB x 32, 16 MiB x 8; 0xB140 2 MiB x 64,
+ *    4 GiB x 4.  A size whose windows are all allocated: ENOSPC.  Writes
+ *    bytes 16 to 39 only: the id (from 1 in each incarnation of the card,
+ *    not reused in it), a zero word, and the offsets id << 36 (uncached)
+ *    and id << 36 | 1 << 35 (write-combined).
+ *  - 0xFA0C free, 0xFA0D configure: an id that is not one of the
+ *    descriptor's windows: EINVAL.  Configure also refuses (EINVAL) non-zero
+ *    reserved bytes, a mode other than 1, a noc above 1, an mcast or linked
+ *    other than 0 or 1, a coordinate outside the grid, a multicast rectangle
+ *    whose start lies past its end, and an addr that is not page aligned or
+ *    leaves the window past 2^40.  static_vc is taken as it is.
+ *  - mmap(NULL, len, prot, MAP_SHARED, fd, offset): the offset of one of the
+ *    descriptor's windows and a length up to its size; anything else
+ *    (MAP_PRIVATE included) fails with EINVAL, a severed descriptor with
+ *    ENODEV.  The mapping reaches the window's target and follows it at
+ *    every configure: before the first, scratch memory that all unconfigured
+ *    windows share and no tile sees; unicast, tile (x_end, y_end) from addr
+ *    on.  Once the window is freed its mappings stay on their last target.
+ *  - multicast: the window's mappings reach a buffer of its own, from which
+ *    loads read back what was stored (zeros after each configure).  Stores
+ *    reach every tile of the rectangle (x_start..x_end, y_start..y_end), at
+ *    the same NOC addresses, when the window is re-targeted, unmapped, freed
+ *    or closed, and before nrsim_mem_read or nrsim_mem_write: each byte that
+ *    changed since the previous replication, and no other, is written.  A
+ *    store that leaves a byte of the buffer as it was is not seen.
+ *  - windows belong to the descriptor that allocated them and are freed when
+ *    it closes.  A sever or removal ends them and all the card's memory:
+ *    loads and stores through any mapping made before raise SIGBUS.
+ *    nrsim_mapping_count counts a mapping until it is unmapped (or moved
+ *    with mremap, after which it is no longer followed), whatever became of
+ *    its window or card. */
+
+/* ---- the telemetry firmware -------------------------------------------- */
+
+/* Every card runs a telemetry firmware: it publishes a table of its 68 tags
+ * in the memory of its telemetry tile and points the tile's two pointer
+ * registers at the table and at the data array.  A firmware thread advances
+ * the heartbeat (tag 32) every `ms` milliseconds and updates a few live
+ * values with it; 0 freezes it, and a frozen firmware writes nothing at all
+ * (so a test may write the tile's memory itself).  The firmware publishes
+ * its table anew for every incarnation of the card. */
+int nrsim_telem_period(uint32_t n, unsigned ms);
+
+/* A tag's value in the data array (tags 1 to 68).  Setting writes the data
+ * word the table points to for that tag. */
+int nrsim_telem_set(uint32_t n, uint16_t tag, uint32_t value);
+int nrsim_telem_get(uint32_t n, uint16_t tag, uint32_t *value);
+
+/* Replaces the table: its entries as given (tags may repeat, be 0 or above
+ * 68, point anywhere), and its entry count word, which may differ from the
+ * number of entries. */
+struct nrsim_telem_entry {
+  uint16_t tag;
+  uint16_t index;
+};
+int nrsim_telem_table(uint32_t n, const struct nrsim_telem_entry *entries, size_t count, uint32_t count_word);
+
+/* Sets the table-pointer and data-pointer registers to anything. */
+int nrsim_telem_pointers(uint32_t n, uint32_t table, uint32_t data);
+
+/* The firmware's own table, values and pointers back. */
+int nrsim_telem_restore(uint32_t n);
+
 #ifdef __cplusplus
 }
 #endif

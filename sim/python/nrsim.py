@@ -4,8 +4,9 @@ The simulator is a library preloaded into the process by ``nrsim-run``; it
 answers for ``/dev/norvane``, the cards' sysfs files and the driver's
 requests in place of a real driver.  This module drives it from Python: add,
 remove and sever cards, change what they report, inject failures, set how
-their management controllers answer messages, and read back what the program
-asked of the driver.
+their management controllers answer messages, read and write their device
+memory and look at their TLB windows, and read back what the program asked
+of the driver.
 
 Every function acts on the simulated cards of the calling process only.  A
 failure raises ``OSError`` with the errno the simulator reported; a card
@@ -29,6 +30,8 @@ __all__ = [
     "clear_log", "LOG_LIMIT", "set_log_limit",
     "SMC_ECHO", "SMC_STATUS", "SMC_OK", "SMC_UNKNOWN", "smc_delay", "smc_hang",
     "smc_reply", "smc_clear_replies", "smc_messages", "smc_queued",
+    "NOC_SPACE", "TILE_GRID", "SIZE_1M", "SIZE_2M", "SIZE_16M", "SIZE_4G", "WINDOW_POOLS",
+    "Window", "mem_read", "mem_write", "windows", "mapping_count",
 ]
 
 #: Each log (opens, requests, controller messages) keeps at most this many
@@ -41,6 +44,22 @@ SMC_STATUS = 0x02
 #: Firmware status in word 0 of a reply: accepted, or an unknown code.
 SMC_OK = 0
 SMC_UNKNOWN = 0xFF
+
+#: Each NOC tile's memory spans addresses 0 to NOC_SPACE (2**40).
+NOC_SPACE = 1 << 40
+#: The NOC grid by PCI device ID: (columns, rows), tiles (x, y) with
+#: x < columns and y < rows.  Cards of other device IDs have no tiles.
+TILE_GRID = {0x401E: (10, 12), 0xB140: (17, 12)}
+#: Window sizes in bytes.
+SIZE_1M = 1 << 20
+SIZE_2M = 2 << 20
+SIZE_16M = 16 << 20
+SIZE_4G = 4 << 30
+#: The windows a card offers by PCI device ID: {size: windows of that size}.
+#: Allocating a size once all its windows are taken fails with ENOSPC; a size
+#: not listed fails with EINVAL.
+WINDOW_POOLS = {0x401E: {SIZE_1M: 64, SIZE_2M: 32, SIZE_16M: 8},
+                0xB140: {SIZE_2M: 64, SIZE_4G: 4}}
 
 _lib = ctypes.CDLL(None, use_errno=True)
 if not hasattr(_lib, "nrsim_reset"):
@@ -101,6 +120,29 @@ _smc_set_reply = _declare("nrsim_smc_set_reply", _int, _u32, ctypes.c_uint8, cty
 _smc_clear_replies = _declare("nrsim_smc_clear_replies", _int, _u32)
 _smc_messages = _declare("nrsim_smc_messages", _int, _u32, ctypes.POINTER(_Words), _size)
 _smc_queued = _declare("nrsim_smc_queued", _int, _u32)
+
+
+class _Window(ctypes.Structure):
+    _fields_ = [("id", _u32), ("fd", ctypes.c_int32), ("size", ctypes.c_uint64),
+                ("uc_mmap_offset", ctypes.c_uint64), ("wc_mmap_offset", ctypes.c_uint64),
+                ("configured", _int), ("addr", ctypes.c_uint64)] + [
+        (name, ctypes.c_uint8) for name in (
+            "x_end", "y_end", "x_start", "y_start", "noc", "mcast", "linked", "static_vc")] + [
+        ("mappings", _u32)]
+
+
+_u8, _u64 = ctypes.c_uint8, ctypes.c_uint64
+_mem_read = _declare("nrsim_mem_read", _int, _u32, _u8, _u8, _u64, ctypes.c_void_p, _size)
+_mem_write = _declare("nrsim_mem_write", _int, _u32, _u8, _u8, _u64, ctypes.c_char_p, _size)
+_windows = _declare("nrsim_windows", _int, _u32, ctypes.POINTER(_Window), _size)
+_mapping_count = _declare("nrsim_mapping_count", _int)
+
+Window = collections.namedtuple("Window", [f for f, _ in _Window._fields_])
+Window.__doc__ = """A TLB window allocated on a card, as the driver sees it.
+
+fd is the descriptor that owns it; configured is False until its first
+configure request, and addr up to static_vc then hold that request's fields
+(the last one); mappings counts its live mappings in this process."""
 
 _DRIVER_STATES = {"loaded": 0, "unloaded": 1, "denied": 2}
 _ENTRY_KINDS = {"chr": 0, "reg": 1, "dir": 2, "unknown": 3}
@@ -175,7 +217,9 @@ def sever(n):
     """sever(n)
 
     Resets card n out of band: every descriptor opened before answers ENODEV
-    from then on, while new opens work; opens waiting for it are woken."""
+    from then on, while new opens work; opens waiting for it are woken.  Its
+    windows end and its memory is made anew: loads and stores through
+    mappings made before raise SIGBUS."""
     _check(_sever(_number(n)))
 
 
@@ -422,3 +466,67 @@ def smc_queued(n):
     Messages waiting in card n's queue that the controller has not taken
     yet."""
     return _check(_smc_queued(_number(n)))
+
+
+# ---- device memory and TLB windows -----------------------------------------
+#
+# Each NOC tile of a card has sparse memory of its own, addressed by NOC
+# address, made anew (zeroed) for each incarnation of the card: a sever or a
+# removal discards it, and every mapping of a window made before then raises
+# SIGBUS on access.  Windows (requests 0xFA0B, 0xFA0C, 0xFA0D and mmap) reach
+# that memory; nrsim.h describes what the driver accepts and refuses.
+
+
+def _tile(n, x, y, addr):
+    return _number(n), _unsigned("x", x, 8), _unsigned("y", y, 8), _unsigned("addr", addr, 64)
+
+
+def mem_read(n, x, y, addr, size):
+    """mem_read(n, x, y, addr, size) -> bytes
+
+    `size` bytes of the memory of tile (x, y) of card n from NOC address
+    `addr`; memory never written reads as zeros.  What multicast windows
+    stored so far reaches the tiles first.  EINVAL for a tile outside the
+    card's grid or a range past NOC_SPACE."""
+    n, x, y, addr = _tile(n, x, y, addr)
+    size = _unsigned("size", size, 64)
+    buf = ctypes.create_string_buffer(size)
+    _check(_mem_read(n, x, y, addr, buf, size))
+    return buf.raw
+
+
+def mem_write(n, x, y, addr, data):
+    """mem_write(n, x, y, addr, data)
+
+    Writes `data` (any bytes-like object) to the memory of tile (x, y) of
+    card n at NOC address `addr`, as the card's own agents would: mappings
+    of windows onto it see it at once.  What multicast windows stored before
+    lands first, so this write wins.  EINVAL for a tile outside the card's
+    grid or a range past NOC_SPACE."""
+    n, x, y, addr = _tile(n, x, y, addr)
+    raw = memoryview(data).tobytes()
+    _check(_mem_write(n, x, y, addr, raw, len(raw)))
+
+
+def windows(n):
+    """windows(n) -> list[Window]
+
+    The windows allocated on card n (its current incarnation), by ascending
+    id."""
+    n = _number(n)
+    while True:
+        count = _check(_windows(n, None, 0))
+        buf = (_Window * max(count, 1))()
+        again = _check(_windows(n, buf, count))
+        if again <= count:
+            return [Window(*(bool(getattr(w, f)) if f == "configured" else getattr(w, f)
+                             for f in Window._fields)) for w in buf[:again]]
+
+
+def mapping_count():
+    """mapping_count() -> int
+
+    Live mappings of windows in this process, over all cards: each counts
+    until it is unmapped (a partial munmap may split it in two), whether its
+    window was freed or its card severed meanwhile."""
+    return _check(_mapping_count())

@@ -287,3 +287,67 @@ NRSIM_EXPORT int nrsim_smc_queued(uint32_t n) {
     return static_cast<int>(c.life->smc.queue.size());
   });
 }
+
+// ---- device memory and TLB windows ---------------------------------------
+
+namespace {
+
+// Runs f on card n's tile memory once the range is checked; multicast
+// stores made so far reach the tiles first.
+template <typename F> int with_tile(uint32_t n, unsigned x, unsigned y, uint64_t addr, const void *buf, size_t len,
+                                    F f) {
+  return with_card(n, [&](Sim &, Card &c) {
+    const Arch *a = arch_of(c);
+    if ((!buf && len) || !a || !tile_valid(*a, x, y) || !noc_range_valid(addr, len)) return fail(EINVAL);
+    int r = tlb_replicate_all(*c.life);
+    if (r == 0) r = f(*c.life);
+    return r < 0 ? fail(-r) : 0;
+  });
+}
+
+} // namespace
+
+NRSIM_EXPORT int nrsim_mem_read(uint32_t n, uint8_t x, uint8_t y, uint64_t addr, void *buf, size_t len) {
+  return with_tile(n, x, y, addr, buf, len, [&](Incarnation &life) { return tile_read(life, x, y, addr, buf, len); });
+}
+
+NRSIM_EXPORT int nrsim_mem_write(uint32_t n, uint8_t x, uint8_t y, uint64_t addr, const void *buf, size_t len) {
+  return with_tile(n, x, y, addr, buf, len, [&](Incarnation &life) { return tile_write(life, x, y, addr, buf, len); });
+}
+
+NRSIM_EXPORT int nrsim_windows(uint32_t n, struct nrsim_window *out, size_t cap) {
+  return with_card(n, [&](Sim &s, Card &c) {
+    size_t i = 0;
+    for (const auto &[id, w] : c.life->windows) {
+      if (out && i < cap) {
+        nrsim_window &o = out[i];
+        const Target &t = w->target;
+        o = nrsim_window{};
+        o.id = id;
+        o.fd = w->fd;
+        o.size = w->size;
+        o.uc_mmap_offset = window_offset(id, false);
+        o.wc_mmap_offset = window_offset(id, true);
+        o.configured = w->configured;
+        o.addr = t.addr;
+        o.x_end = t.x_end;
+        o.y_end = t.y_end;
+        o.x_start = t.x_start;
+        o.y_start = t.y_start;
+        o.noc = t.noc;
+        o.mcast = t.mcast;
+        o.linked = t.linked;
+        o.static_vc = t.static_vc;
+        o.mappings = tlb_mappings_of(s, *w);
+      }
+      ++i;
+    }
+    return static_cast<int>(i);
+  });
+}
+
+NRSIM_EXPORT int nrsim_mapping_count(void) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  return static_cast<int>(s.mappings.size());
+}

@@ -1,6 +1,5 @@
 // Driver requests: logging, injected faults, stale descriptors, and the
 // route of each request number to the area that answers it.
-#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -22,14 +21,14 @@ struct Route {
 
 // One line per request the native library makes; each area answers its own.
 constexpr Route ROUTES[] = {
-    {0xFA00, 24, device_info}, // device information
-    {0xFA05, 16, nullptr},     // driver information
-    {0xFA06, 16, nullptr},     // reset
-    {0xFA0B, 48, nullptr},     // TLB allocate
-    {0xFA0C, 4, nullptr},      // TLB free
-    {0xFA0D, 48, nullptr},     // TLB configure
-    {0xFA0F, 40, nullptr},     // power
-    {0xFA11, 48, smc_message}, // SMC message
+    {0xFA00, 24, device_info},   // device information
+    {0xFA05, 16, nullptr},       // driver information
+    {0xFA06, 16, nullptr},       // reset
+    {0xFA0B, 48, tlb_allocate},  // TLB allocate
+    {0xFA0C, 4, tlb_free},       // TLB free
+    {0xFA0D, 48, tlb_configure}, // TLB configure
+    {0xFA0F, 40, nullptr},       // power
+    {0xFA11, 48, smc_message},   // SMC message
 };
 
 constexpr bool records_fit_log() {
@@ -103,12 +102,6 @@ int driver_request(Sim &s, int fd, Desc &d, uint32_t request, void *arg) {
   if (!r || !r->handler) return -ENOTTY;
   Call call{s, card, *d.life, d, fd, request, arg, readable ? logged.bytes.data() : nullptr};
   return r->handler(call);
-}
-
-void *driver_mmap(Sim &, Desc &, void *, size_t, int, int, long long, int *err) {
-  // No mappable windows yet.
-  *err = ENODEV;
-  return MAP_FAILED;
 }
 
 } // namespace nrsim

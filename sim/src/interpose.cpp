@@ -415,26 +415,71 @@ void *sim_mmap(void *addr, size_t len, int prot, int flags, int fd, long long of
   *ours = true;
   int err = ENODEV;
   void *p = MAP_FAILED;
-  if (it->second.kind == Desc::Kind::Device) p = driver_mmap(s, it->second, addr, len, prot, flags, off, &err);
+  if (it->second.kind == Desc::Kind::Device) p = driver_mmap(s, it->second, fd, addr, len, prot, flags, off, &err);
   return p == MAP_FAILED ? fail(err, MAP_FAILED) : p;
+}
+
+// A mapping made elsewhere replaced whatever window mapping was in its place
+// (MAP_FIXED), or one that was unmapped behind our back.
+void *mapped_over(void *p, size_t len) {
+  Sim &s = sim();
+  if (p != MAP_FAILED && s.mapped.load(std::memory_order_relaxed) > 0) {
+    int saved = errno;
+    std::lock_guard lock(s.mu);
+    tlb_untrack(s, p, len);
+    errno = saved;
+  }
+  return p;
 }
 } // namespace
 
 NRSIM_EXPORT void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) noexcept {
   bool ours;
   void *p = sim_mmap(addr, len, prot, flags, fd, off, &ours);
-  return ours ? p : real().mmap(addr, len, prot, flags, fd, off);
+  return ours ? p : mapped_over(real().mmap(addr, len, prot, flags, fd, off), len);
 }
 
 NRSIM_EXPORT void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t off) noexcept {
   bool ours;
   void *p = sim_mmap(addr, len, prot, flags, fd, off, &ours);
-  return ours ? p : real().mmap64(addr, len, prot, flags, fd, off);
+  return ours ? p : mapped_over(real().mmap64(addr, len, prot, flags, fd, off), len);
 }
 
-// Mappings of device windows will be tracked here too; until then every
-// mapping is the C library's.
-NRSIM_EXPORT int munmap(void *addr, size_t len) noexcept { return real().munmap(addr, len); }
+// Window mappings are tracked until they are unmapped, in part or whole.
+NRSIM_EXPORT int munmap(void *addr, size_t len) noexcept {
+  Sim &s = sim();
+  if (s.mapped.load(std::memory_order_relaxed) == 0) return real().munmap(addr, len);
+  std::lock_guard lock(s.mu);
+  int r = real().munmap(addr, len);
+  if (r == 0) {
+    int saved = errno;
+    tlb_untrack(s, addr, len);
+    errno = saved;
+  }
+  return r;
+}
+
+// A window mapping that moves or changes size is no longer tracked: the
+// simulator would otherwise re-target what is now at its old place.
+NRSIM_EXPORT void *mremap(void *old, size_t old_len, size_t new_len, int flags, ...) noexcept {
+  void *where = nullptr;
+  if (flags & MREMAP_FIXED) {
+    va_list ap;
+    va_start(ap, flags);
+    where = va_arg(ap, void *);
+    va_end(ap);
+  }
+  void *p = real().mremap(old, old_len, new_len, flags, where);
+  Sim &s = sim();
+  if (p != MAP_FAILED && s.mapped.load(std::memory_order_relaxed) > 0) {
+    int saved = errno;
+    std::lock_guard lock(s.mu);
+    tlb_untrack(s, old, old_len);
+    tlb_untrack(s, p, new_len);
+    errno = saved;
+  }
+  return p;
+}
 
 NRSIM_EXPORT DIR *opendir(const char *path) {
   Resolved res = resolve(AT_FDCWD, path, true);

@@ -31,6 +31,7 @@ Real load() {
   bind(r.mmap, "mmap");
   bind(r.mmap64, "mmap64");
   bind(r.munmap, "munmap");
+  bind(r.mremap, "mremap");
   bind(r.opendir, "opendir");
   bind(r.readdir, "readdir");
   bind(r.readdir64, "readdir64");
@@ -59,6 +60,8 @@ int raw_open_null(int flags) {
 }
 
 int raw_close(int fd) { return static_cast<int>(syscall(SYS_close, fd)); }
+
+ssize_t raw_pread(int fd, void *buf, size_t n, off_t off) { return syscall(SYS_pread64, fd, buf, n, off); }
 
 void raw_warn(const char *msg) {
   size_t n = strlen(msg);

@@ -23,6 +23,7 @@ struct Real {
   void *(*mmap)(void *, size_t, int, int, int, off_t);
   void *(*mmap64)(void *, size_t, int, int, int, off64_t);
   int (*munmap)(void *, size_t);
+  void *(*mremap)(void *, size_t, size_t, int, ...);
   DIR *(*opendir)(const char *);
   struct dirent *(*readdir)(DIR *);
   struct dirent64 *(*readdir64)(DIR *);
@@ -43,6 +44,8 @@ const Real &real();
 // A fresh descriptor on /dev/null to stand for a simulated file.
 int raw_open_null(int flags);
 int raw_close(int fd);
+// pread(2), which this library wraps.
+ssize_t raw_pread(int fd, void *buf, size_t n, off_t off);
 // Writes a message to standard error.
 void raw_warn(const char *msg);
 

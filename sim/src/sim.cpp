@@ -24,10 +24,11 @@ void after_fork_child() {
   s.waiting.clear();
 }
 
-// The incarnation's descriptors go stale; what it ran dies with it.
+// The incarnation's descriptors go stale; what it ran and held dies with it.
 void retire(Incarnation &life) {
   life.retired = true;
   life.smc = Controller{};
+  tlb_retire(life);
 }
 
 } // namespace
@@ -107,6 +108,7 @@ void Sim::forget(int fd) {
   Desc &d = it->second;
   if (d.kind == Desc::Kind::Device && !d.life->retired) {
     smc_abandon(*this, *d.card, d, fd);
+    tlb_release_owner(*d.life, fd);
     --d.life->holders;
     if (d.exclusive) --d.life->exclusive;
     cv.notify_all();

@@ -84,9 +84,55 @@ struct Controller {
   uint32_t taken_count = 0;
 };
 
+// Backing store of device memory: a sparse memfd.  discard() truncates it to
+// nothing before closing it, so that every mapping of it that is left raises
+// SIGBUS on access, as a mapping of a card that was reset or pulled does.
+class Memfd {
+public:
+  explicit Memfd(int fd) : fd_(fd) {}
+  Memfd(const Memfd &) = delete;
+  Memfd &operator=(const Memfd &) = delete;
+  ~Memfd();
+  int fd() const { return fd_; }
+  void discard();
+
+private:
+  int fd_;
+};
+
+// The memory of one incarnation: a memfd per NOC tile touched so far, and the
+// scratch memory that windows reach before their first configure.
+struct Memory {
+  std::map<uint16_t, std::shared_ptr<Memfd>> tiles; // by x << 8 | y
+  std::shared_ptr<Memfd> scratch;
+  // Every memfd made for the incarnation, window buffers included, so that
+  // its end can discard them all.
+  std::vector<std::weak_ptr<Memfd>> made;
+};
+
+// Where a window points: the fields of its last configure request.
+struct Target {
+  uint64_t addr = 0;
+  uint8_t x_end = 0, y_end = 0, x_start = 0, y_start = 0;
+  uint8_t noc = 0, mcast = 0, linked = 0, static_vc = 0;
+};
+
+struct Window {
+  uint32_t id = 0;
+  int fd = -1; // the descriptor that allocated it and owns it
+  uint64_t size = 0;
+  // Freed, or gone with its incarnation: its mappings stay where they are.
+  bool released = false;
+  bool configured = false;
+  Target target;
+  // Multicast: the buffer the window's mappings reach, and a copy of what
+  // was last replicated from it to the tiles.
+  std::shared_ptr<Memfd> bcast, sent;
+};
+
 // One life of a card.  A sever or a removal retires it: descriptors opened
-// on it go stale and everything tied to it (its controller and queue; later:
-// device memory, TLB windows) goes with it, while the card lives on in a
+// on it go stale and everything tied to it (its controller and queue, its
+// device memory and TLB windows) goes with it, while the card lives on in a
 // fresh one.
 struct Incarnation {
   uint32_t number = 0;
@@ -94,6 +140,19 @@ struct Incarnation {
   int holders = 0;   // open descriptors
   int exclusive = 0; // of which opened with O_EXCL
   Controller smc;
+  Memory memory;
+  std::map<uint32_t, std::shared_ptr<Window>> windows; // by id
+  uint32_t next_window = 1;
+};
+
+// A mapping of a window in this process, tracked until it is unmapped.  It
+// holds its window and incarnation: a mapping outlives both.
+struct Mapping {
+  size_t len = 0;      // whole pages
+  int prot = 0;
+  uint64_t offset = 0; // into the window, of the mapping's first byte
+  std::shared_ptr<Window> window;
+  std::shared_ptr<Incarnation> life;
 };
 
 // The two sysfs trees the driver and the PCI core publish per card.
@@ -222,6 +281,8 @@ struct Sim {
   std::unordered_map<int, Desc> descs;  // by descriptor number
   std::atomic<int> tracked{0};          // descs.size(), read without the lock
   std::atomic<int> open_dirs{0};        // listings handed out by opendir
+  std::map<uintptr_t, Mapping> mappings; // window mappings, by address
+  std::atomic<int> mapped{0};           // mappings.size(), read without the lock
 
   Sim();
 
@@ -308,7 +369,8 @@ uint32_t record_size(uint32_t request);
 // Lock held; fd is a tracked descriptor.
 int driver_request(Sim &s, int fd, Desc &d, uint32_t request, void *arg);
 // Lock held; returns the mapping or MAP_FAILED with *err set.
-void *driver_mmap(Sim &s, Desc &d, void *addr, size_t len, int prot, int flags, long long off, int *err);
+void *driver_mmap(Sim &s, Desc &d, int fd, void *addr, size_t len, int prot, int flags, long long off,
+                  int *err);
 
 int device_info(Call &c); // devinfo.cpp
 
@@ -321,5 +383,63 @@ void smc_settle(Sim &s, Card &c);
 // The descriptor gives up its message, as a drop does.  Lock held; d is a
 // live descriptor of c's current incarnation.
 void smc_abandon(Sim &s, Card &c, Desc &d, int fd);
+
+// ---- device memory (memory.cpp) -----------------------------------------
+
+// Every tile's memory spans NOC addresses [0, NOC_SPACE).
+constexpr uint64_t NOC_SPACE = uint64_t{1} << 40;
+
+struct WindowPool {
+  uint64_t size;  // window size in bytes
+  unsigned count; // windows of that size per card
+};
+
+// What differs between the architectures: the NOC grid and the windows.
+struct Arch {
+  uint16_t device_id;
+  uint8_t columns, rows; // tiles (x, y) with x < columns, y < rows
+  std::array<WindowPool, 3> pools; // unused slots have size 0
+};
+
+// Null for a device ID of no known architecture: such a card has no tiles
+// and no windows.
+const Arch *arch_of(const Card &c);
+bool tile_valid(const Arch &a, unsigned x, unsigned y);
+// Is [addr, addr + len) inside the NOC address space?
+bool noc_range_valid(uint64_t addr, uint64_t len);
+// The largest window of any architecture: scratch memory spans it.
+uint64_t largest_window();
+
+// A memfd of `size` bytes owned by the incarnation; null with *err set if
+// none can be made.  Lock held.
+std::shared_ptr<Memfd> make_memfd(Incarnation &life, const char *name, uint64_t size, int *err);
+// Tile (x, y)'s memory, made now if `make`; null if not made (or on error,
+// with *err set).  Lock held.
+std::shared_ptr<Memfd> tile_memory(Incarnation &life, unsigned x, unsigned y, bool make, int *err);
+// Copies between tile memory and a buffer; 0 or -errno.  Lock held.
+int tile_read(Incarnation &life, unsigned x, unsigned y, uint64_t addr, void *buf, size_t len);
+int tile_write(Incarnation &life, unsigned x, unsigned y, uint64_t addr, const void *buf, size_t len);
+// The incarnation's memory ends: every memfd it made is discarded.
+void memory_discard(Incarnation &life);
+
+// ---- TLB windows (tlb.cpp) ------------------------------------------------
+
+int tlb_allocate(Call &c);
+int tlb_free(Call &c);
+int tlb_configure(Call &c);
+// The mmap offset of window `id`: uncached, or write-combined if `wc`.
+uint64_t window_offset(uint32_t id, bool wc);
+// The descriptor's windows are released, as its close does.  Lock held.
+void tlb_release_owner(Incarnation &life, int fd);
+// The incarnation ends: its windows go with it.  Lock held.
+void tlb_retire(Incarnation &life);
+// [addr, addr + len) is no longer what was mapped there (unmapped, or mapped
+// over): forgets the window mappings it held.  Lock held.
+void tlb_untrack(Sim &s, const void *addr, size_t len);
+// Replicates what the incarnation's multicast windows stored since last time
+// to their tiles; 0 or -errno.  Lock held.
+int tlb_replicate_all(Incarnation &life);
+// Live mappings of window w.  Lock held.
+uint32_t tlb_mappings_of(const Sim &s, const Window &w);
 
 } // namespace nrsim
