@@ -150,6 +150,18 @@ NR_API int nr_tlb_bind(const nr_session *session, nr_tlb *handle, const nr_tlb_c
 /* Unmaps the window, then gives it back to the driver.  Free a handle once. */
 NR_API int nr_tlb_free(const nr_session *session, nr_tlb *handle);
 
+/* ---- telemetry --------------------------------------------------------- */
+
+/* Slots of a telemetry snapshot, indexed by tag number; slot 0 is unused. */
+#define NR_TELEMETRY_SLOTS 69
+
+/* Reads one consistent snapshot of the card's telemetry table into
+ * values[0 .. NR_TELEMETRY_SLOTS); a tag the firmware does not report reads
+ * 0.  ENOTSUP: unknown card architecture; EIO: malformed table, or the
+ * firmware kept updating it; ECONNRESET: the card went away mid-read.
+ * After a failure the contents of `values` carry no meaning. */
+NR_API int nr_telemetry(const nr_session *session, uint32_t *values);
+
 #ifdef __cplusplus
 }
 #endif
