@@ -14,7 +14,7 @@ TOP_LEVEL = ["NRError", "scan", "Device", "Session", "Info", "__version__",
 SUBMODULES = ["kmd", "fw", "tlb", "power", "smc", "telem"]
 CLASSES = ["Device", "Session", "Info"]
 # What each submodule registers, in order; the others are still empty.
-SUBMODULE_ENTRIES = {"smc": ["Message", "Queued"]}
+SUBMODULE_ENTRIES = {"tlb": ["Size", "Caching", "Config", "Tlb", "Window"], "smc": ["Message", "Queued"]}
 
 
 class TestRegistration:
@@ -101,6 +101,16 @@ class TestClasses:
         assert cls.__module__ == "builtins"
         assert repr(cls) == f"<class 'builtins.{name}'>"
 
+    def test_session_methods_in_order(self):
+        methods = [n for n in vars(nrhal.Session) if not n.startswith("_")]
+        assert methods == ["close", "reopen", "dev", "info", "post", "call", "alloc"]
+
+    def test_submodule_classes_are_builtins_too(self):
+        for sub in SUBMODULE_ENTRIES:
+            for name in SUBMODULE_ENTRIES[sub]:
+                cls = getattr(getattr(nrhal, sub), name)
+                assert (cls.__module__, cls.__qualname__) == ("builtins", name)
+
     @pytest.mark.parametrize("name", CLASSES)
     def test_cannot_be_instantiated(self, name):
         cls = getattr(nrhal, name)
@@ -166,6 +176,7 @@ SIGNATURES = {
     ("Session", "info"): "(self, /)",
     ("Session", "post"): "(self, /, req)",
     ("Session", "call"): "(self, /, req, timeout=None)",
+    ("Session", "alloc"): "(self, /, size, caching)",
 }
 
 SUMMARIES = {
@@ -180,6 +191,7 @@ SUMMARIES = {
     ("Session", "info"): "Returns static information about the device.",
     ("Session", "post"): "Posts a message to the SMC controller without waiting.",
     ("Session", "call"): "Calls the SMC controller with a message and returns the reply.",
+    ("Session", "alloc"): "Allocates a TLB window of the given size and cache mode.",
 }
 
 

@@ -2,6 +2,7 @@
 #include "dev.h"
 
 #include "dev/smc.h"
+#include "dev/tlb.h"
 
 #include <cstdio>
 #include <initializer_list>
@@ -380,7 +381,7 @@ PyTypeObject *session_type() {
                                        "`Device.open()`, and is closed automatically when dropped. Usable as a\n"
                                        "context manager that closes the session on block exit.")},
         // Files that add Session methods list their tables here.
-        {Py_tp_methods, gather(methods, {session_core_methods, smc::session_methods})},
+        {Py_tp_methods, gather(methods, {session_core_methods, smc::session_methods, tlb::session_methods})},
         {Py_tp_repr, reinterpret_cast<void *>(session_repr)},
         {Py_tp_dealloc, reinterpret_cast<void *>(session_dealloc)},
         {0, nullptr},

@@ -66,4 +66,18 @@ py::Raised panic(const char *message) {
   return py::raised;
 }
 
+py::Raised unsendable(const char *type) {
+  if (PyObject *t = reinterpret_cast<PyObject *>(panic_type()))
+    PyErr_Format(t, "%s is unsendable, but sent to another thread", type);
+  return py::raised;
+}
+
+void dropped_elsewhere(const char *type, PyObject *context) {
+  PyObject *et, *ev, *tb;
+  PyErr_Fetch(&et, &ev, &tb);
+  PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread", type);
+  PyErr_WriteUnraisable(context);
+  PyErr_Restore(et, ev, tb);
+}
+
 } // namespace nrhal

@@ -31,4 +31,15 @@ bool check(int rc);
 // Sets PanicException(message).
 py::Raised panic(const char *message);
 
+// Objects bound to the thread that made them (`type` is the name the
+// messages give, e.g. "nrhal::dev::tlb::Tlb").  Used from another thread:
+// PanicException "<type> is unsendable, but sent to another thread".
+py::Raised unsendable(const char *type);
+
+// Dropped on another thread: reports RuntimeError "<type> is unsendable, but
+// is being dropped on another thread" to the unraisable hook, in the name of
+// `context` (a live object, such as the class: never the dying one).  An
+// exception already pending is kept.
+void dropped_elsewhere(const char *type, PyObject *context);
+
 } // namespace nrhal

@@ -1,6 +1,7 @@
 // The module's entry point and its one initialisation step.
 #include "dev.h"
 #include "dev/smc.h"
+#include "dev/tlb.h"
 #include "err.h"
 #include "toolkit.h"
 
@@ -19,7 +20,7 @@ struct Submodule {
   bool (*fill)(PyObject *module);
 };
 constexpr Submodule submodules[] = {
-    {"kmd", nullptr}, {"fw", nullptr}, {"tlb", nullptr}, {"power", nullptr}, {"smc", dev::smc::fill}, {"telem", nullptr},
+    {"kmd", nullptr}, {"fw", nullptr}, {"tlb", dev::tlb::fill}, {"power", nullptr}, {"smc", dev::smc::fill}, {"telem", nullptr},
 };
 
 PyObject *as_object(PyTypeObject *t) { return reinterpret_cast<PyObject *>(t); }

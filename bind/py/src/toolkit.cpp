@@ -183,6 +183,76 @@ bool to_u32_seq(const Arg &a, uint32_t *out, size_t cap, size_t &count) {
   return true;
 }
 
+bool to_bytes(const Arg &a, Bytes &out) {
+  if (!a.value) return true;
+  if (!PyObject_CheckBuffer(a.value)) return wrong_type(a, "a bytes-like object");
+  // PyBUF_SIMPLE asks for one contiguous run of bytes; a strided view is
+  // refused by its exporter with BufferError.
+  if (PyObject_GetBuffer(a.value, &out.view_, PyBUF_SIMPLE) < 0) return raised;
+  out.held_ = true;
+  return true;
+}
+
+namespace {
+
+EnumObject *as_enum(PyObject *o) { return reinterpret_cast<EnumObject *>(o); }
+
+const char *short_name(PyTypeObject *type) {
+  const char *dot = std::strrchr(type->tp_name, '.');
+  return dot ? dot + 1 : type->tp_name;
+}
+
+PyObject *enum_repr(PyObject *self) {
+  return PyUnicode_FromFormat("%s.%s", short_name(Py_TYPE(self)), as_enum(self)->name);
+}
+
+PyObject *enum_int(PyObject *self) { return PyLong_FromLong(as_enum(self)->value); }
+
+PyObject *enum_compare(PyObject *a, PyObject *b, int op) {
+  // Every enumeration shares this slot: members of two different ones are
+  // not comparable, whatever their values.
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
+  bool equal = as_enum(a)->value == as_enum(b)->value;
+  return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+} // namespace
+
+PyTypeObject *make_enum(const char *name, const char *doc, const EnumMember *members, size_t n) {
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char *>(doc)},
+      {Py_tp_repr, reinterpret_cast<void *>(enum_repr)},
+      {Py_tp_richcompare, reinterpret_cast<void *>(enum_compare)},
+      {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
+      {Py_nb_int, reinterpret_cast<void *>(enum_int)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {name, sizeof(EnumObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  if (!type) return nullptr;
+  PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.get());
+  // An immutable class refuses setattr, so the members go straight into its
+  // dictionary, and the attribute cache is told.
+  for (size_t i = 0; i < n; ++i) {
+    Ref member = Ref::steal(t->tp_alloc(t, 0));
+    if (!member) return nullptr;
+    as_enum(member.get())->value = members[i].value;
+    as_enum(member.get())->name = members[i].name;
+    if (PyDict_SetItemString(t->tp_dict, members[i].name, member.get()) < 0) return nullptr;
+  }
+  PyType_Modified(t);
+  return reinterpret_cast<PyTypeObject *>(type.release());
+}
+
+bool to_enum(const Arg &a, PyTypeObject *type, long &out) {
+  if (!a.value) return true;
+  if (!type) return raised;
+  if (Py_TYPE(a.value) != type) return wrong_type(a, short_name(type));
+  out = as_enum(a.value)->value;
+  return true;
+}
+
 Raised too_large() {
   PyErr_SetString(PyExc_OverflowError, "number too large to fit in target type");
   return raised;

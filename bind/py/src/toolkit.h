@@ -308,6 +308,60 @@ bool to_timeout_ms(const Arg &a, uint32_t &out);
 // argument), an element out of range OverflowError (too_large/too_small).
 bool to_u32_seq(const Arg &a, uint32_t *out, size_t cap, size_t &count);
 
+// A bytes-like argument's contiguous bytes, held for the guard's lifetime
+// and released on every path out of the caller.
+class [[nodiscard]] Bytes {
+ public:
+  Bytes() noexcept = default;
+  ~Bytes() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  Bytes(const Bytes &) = delete;
+  Bytes &operator=(const Bytes &) = delete;
+  const uint8_t *data() const noexcept { return static_cast<const uint8_t *>(view_.buf); }
+  size_t size() const noexcept { return static_cast<size_t>(view_.len); }
+
+ private:
+  friend bool to_bytes(const Arg &a, Bytes &out);
+  Py_buffer view_{};
+  bool held_ = false;
+};
+// bytes, bytearray, memoryview, array and any other object that exports a
+// contiguous buffer; anything else raises TypeError about the argument.
+bool to_bytes(const Arg &a, Bytes &out);
+
+// ---- enumerations ----------------------------------------------------------
+
+// A member of an enumeration class.  The members are the only instances:
+// made once with the class and stored among its attributes, so every access
+// to Size.Mb16 gives the same object.  They convert with int() but have no
+// __index__, so a member is never taken for an int by accident (as a count,
+// an offset or a sequence index).  == and != hold within one enumeration;
+// any other comparison is NotImplemented, and members are unhashable.
+struct EnumObject {
+  PyObject_HEAD
+  long value;
+  const char *name; // static storage: the member table's
+};
+
+struct EnumMember {
+  const char *name;
+  long value;
+};
+
+// The class "builtins.<Name>" with the given members, or null with the
+// error set.  `name`, the table and the names in it must live for good.
+PyTypeObject *make_enum(const char *name, const char *doc, const EnumMember *members, size_t n);
+template <size_t N>
+PyTypeObject *make_enum(const char *name, const char *doc, const EnumMember (&members)[N]) {
+  return make_enum(name, doc, members, N);
+}
+
+// The value of a member of exactly `type` (null: the type could not be
+// made, and that error is pending).  Anything else raises TypeError naming
+// the argument.
+bool to_enum(const Arg &a, PyTypeObject *type, long &out);
+
 // ---- method declarations -------------------------------------------------
 
 using Fastcall = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
