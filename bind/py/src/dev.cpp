@@ -1,7 +1,10 @@
 // Device descriptors, sessions and device information.
 #include "dev.h"
 
+#include "dev/power.h"
+#include "dev/reset.h"
 #include "dev/smc.h"
+#include "dev/telem.h"
 #include "dev/tlb.h"
 
 #include <cstdio>
@@ -359,7 +362,7 @@ PyTypeObject *device_type() {
                                        "`open()` to obtain a `Session` handle for performing operations on the\n"
                                        "device.")},
         // Files that add Device methods list their tables here.
-        {Py_tp_methods, gather(methods, {device_core_methods})},
+        {Py_tp_methods, gather(methods, {device_core_methods, reset::device_methods})},
         {Py_tp_getset, device_getset},
         {Py_tp_repr, reinterpret_cast<void *>(device_repr)},
         {0, nullptr},
@@ -381,7 +384,8 @@ PyTypeObject *session_type() {
                                        "`Device.open()`, and is closed automatically when dropped. Usable as a\n"
                                        "context manager that closes the session on block exit.")},
         // Files that add Session methods list their tables here.
-        {Py_tp_methods, gather(methods, {session_core_methods, smc::session_methods, tlb::session_methods})},
+        {Py_tp_methods, gather(methods, {session_core_methods, reset::session_methods, power::session_methods,
+                                                smc::session_methods, tlb::session_methods, telem::session_methods})},
         {Py_tp_repr, reinterpret_cast<void *>(session_repr)},
         {Py_tp_dealloc, reinterpret_cast<void *>(session_dealloc)},
         {0, nullptr},

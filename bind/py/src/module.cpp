@@ -1,8 +1,12 @@
 // The module's entry point and its one initialisation step.
 #include "dev.h"
+#include "dev/power.h"
 #include "dev/smc.h"
+#include "dev/telem.h"
 #include "dev/tlb.h"
 #include "err.h"
+#include "fw.h"
+#include "kmd.h"
 #include "toolkit.h"
 
 #ifndef NRHAL_VERSION
@@ -20,7 +24,8 @@ struct Submodule {
   bool (*fill)(PyObject *module);
 };
 constexpr Submodule submodules[] = {
-    {"kmd", nullptr}, {"fw", nullptr}, {"tlb", dev::tlb::fill}, {"power", nullptr}, {"smc", dev::smc::fill}, {"telem", nullptr},
+    {"kmd", kmd::fill},          {"fw", fw::fill},       {"tlb", dev::tlb::fill},
+    {"power", dev::power::fill}, {"smc", dev::smc::fill}, {"telem", dev::telem::fill},
 };
 
 PyObject *as_object(PyTypeObject *t) { return reinterpret_cast<PyObject *>(t); }

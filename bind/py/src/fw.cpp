@@ -1,0 +1,8 @@
+// Placeholder: filled in by the version work.
+#include "fw.h"
+
+namespace nrhal::fw {
+
+bool fill(PyObject *) { return true; }
+
+} // namespace nrhal::fw

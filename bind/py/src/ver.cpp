@@ -1,0 +1,2 @@
+// Placeholder: filled in by the version work.
+#include "ver.h"

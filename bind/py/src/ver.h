@@ -1,0 +1,4 @@
+// Placeholder: filled in by the version work.
+#pragma once
+
+#include "toolkit.h"
