@@ -124,4 +124,54 @@ static_assert(offsetof(configure_tlb, reserved1) == 29);
 
 constexpr uint8_t TLB_MODE = 1;
 
+// NR_IOCTL_SET_POWER_STATE
+struct power_state {
+  uint32_t argsz; // 40
+  uint32_t flags; // 0
+  uint8_t reserved0;
+  uint8_t flag_count; // the defined feature bits: 4
+  uint16_t power_flags;
+  uint8_t reserved1[28];
+};
+static_assert(sizeof(power_state) == 40);
+static_assert(offsetof(power_state, argsz) == 0);
+static_assert(offsetof(power_state, flags) == 4);
+static_assert(offsetof(power_state, reserved0) == 8);
+static_assert(offsetof(power_state, flag_count) == 9);
+static_assert(offsetof(power_state, power_flags) == 10);
+static_assert(offsetof(power_state, reserved1) == 12);
+
+constexpr uint8_t POWER_FLAG_COUNT = 4;
+
+// NR_IOCTL_RESET_DEVICE: one record for both steps.
+struct reset_device {
+  uint32_t in_output_size_bytes; // 8
+  uint32_t flags;                // NR_RESET_BEGIN or NR_RESET_FINISH
+  uint32_t output_size_bytes;
+  uint32_t result; // non-zero: the driver could not perform the step
+};
+static_assert(sizeof(reset_device) == 16);
+static_assert(offsetof(reset_device, in_output_size_bytes) == 0);
+static_assert(offsetof(reset_device, flags) == 4);
+static_assert(offsetof(reset_device, output_size_bytes) == 8);
+static_assert(offsetof(reset_device, result) == 12);
+
+constexpr uint32_t NR_RESET_BEGIN = 4;
+constexpr uint32_t NR_RESET_FINISH = 6;
+
+// NR_IOCTL_GET_DRIVER_INFO
+struct get_driver_info {
+  uint32_t in_output_size_bytes; // 12
+  uint32_t out0;
+  uint32_t out1;
+  uint8_t major;
+  uint8_t minor;
+  uint8_t patch;
+  uint8_t reserved;
+};
+static_assert(sizeof(get_driver_info) == 16);
+static_assert(offsetof(get_driver_info, major) == 12);
+static_assert(offsetof(get_driver_info, minor) == 13);
+static_assert(offsetof(get_driver_info, patch) == 14);
+
 } // namespace nr::drv

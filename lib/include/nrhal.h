@@ -79,6 +79,31 @@ NR_API int nr_reopen(nr_session *session);
 /* Reads the card's PCI identity. */
 NR_API int nr_dev_info(const nr_session *session, nr_info *out);
 
+/* ---- reset -------------------------------------------------------------- */
+
+/* Seconds (of time()) after which a reset gives up waiting for the card. */
+#define NR_RESET_DEADLINE_S 4
+/* Pause between checks for the card's return, in microseconds. */
+#define NR_RESET_POLL_US 100000
+
+/* Resets the card: opens it exclusively without waiting (EAGAIN while any
+ * client, this process included, has it open), asks the driver to reset it,
+ * waits for it to come back on the PCI bus (ETIMEDOUT after 4 to 5 s), and
+ * asks the driver to finish.  EIO: the driver refused a step.  `dev` points
+ * to the device number (an nr_session serves). */
+NR_API int nr_reset(const uint32_t *dev);
+
+/* Closes the session (on every path past the argument checks), then resets
+ * its card. */
+NR_API int nr_reset_with(nr_session *session);
+
+/* ---- power -------------------------------------------------------------- */
+
+/* Requests the card's power features: the complete wanted set, one bit per
+ * feature (bits 0 to 3 defined), sent unmasked.  The driver combines the
+ * requests of all open descriptors and drops one when its descriptor closes. */
+NR_API int nr_power(const nr_session *session, uint16_t power_flags);
+
 /* ---- controller (SMC) messages ----------------------------------------- */
 
 /* Eight words; word 0 is the header: the message code in the low byte, the
@@ -161,6 +186,25 @@ NR_API int nr_tlb_free(const nr_session *session, nr_tlb *handle);
  * firmware kept updating it; ECONNRESET: the card went away mid-read.
  * After a failure the contents of `values` carry no meaning. */
 NR_API int nr_telemetry(const nr_session *session, uint32_t *values);
+
+/* ---- versions ---------------------------------------------------------- */
+
+typedef struct nr_version {
+  uint64_t major;
+  uint64_t minor;
+  uint64_t patch;
+  char pre[32];   /* pre-release label, NUL-terminated, "" when none */
+  char build[32]; /* build label, NUL-terminated; never set by these queries */
+} nr_version;
+
+/* The kernel driver's version, asked through the first card listed (opened
+ * briefly, shared and blocking).  ENODEV: no card. */
+NR_API int nr_kmd_version(nr_version *out);
+
+/* The firmware bundle version of the session's card, from its sysfs
+ * attribute "W.X.Y.Z": W.X.Y, with "rc.Z" in `pre` when Z is not 0.
+ * EIO: the attribute is empty or malformed. */
+NR_API int nr_fw_version(const nr_session *session, nr_version *out);
 
 #ifdef __cplusplus
 }
