@@ -254,6 +254,10 @@ int nrsim_mapping_count(void);
  * its table anew for every incarnation of the card. */
 int nrsim_telem_period(uint32_t n, unsigned ms);
 
+/* The period each card starts with; a sever keeps a card's period, and
+ * nrsim_reset restores this one. */
+#define NRSIM_TELEM_PERIOD_MS 100
+
 /* A tag's value in the data array (tags 1 to 68).  Setting writes the data
  * word the table points to for that tag. */
 int nrsim_telem_set(uint32_t n, uint16_t tag, uint32_t value);
@@ -273,6 +277,79 @@ int nrsim_telem_pointers(uint32_t n, uint32_t table, uint32_t data);
 
 /* The firmware's own table, values and pointers back. */
 int nrsim_telem_restore(uint32_t n);
+
+/* The firmware's side, for reference:
+ *  - the telemetry tile is (0, 2) on 0x401E and (8, 0) on 0xB140; a card of
+ *    any other device ID (at the start of its incarnation) has none, and
+ *    every telemetry control on it fails with ENOTSUP.
+ *  - registers in the tile's memory: the table pointer at NOC 0x800301D0 and
+ *    the data pointer at 0x800301D4 on 0x401E; on 0xB140 the data pointer at
+ *    0x80030430 and the table pointer at 0x80030434.  They hold 0x10000400
+ *    (the table) and 0x10002000 (the data array).
+ *  - the table, little-endian words: NRSIM_TELEM_VERSION, the entry count,
+ *    then one word per entry, tag in bits 0..15 and index in bits 16..31.
+ *    The firmware lists tags 1 to 68 once each, in data-array order, none at
+ *    the index equal to its tag.  The data array holds a word per index.
+ *  - each tick writes the live values (clocks, temperature, power, fans, the
+ *    period in force as tag 5), then the heartbeat: its data word plus one.
+ *    Behind a replaced table only the heartbeat moves, at the index of the
+ *    table's first tag-32 entry; with no such entry nothing moves.
+ *  - nrsim_telem_set and nrsim_telem_get go through the table as last
+ *    published (the firmware's or nrsim_telem_table's) to the data array at
+ *    0x10002000, whatever the pointer registers hold: set writes every entry
+ *    the tag has, get reads the first.  EINVAL for a tag outside 1..68 or
+ *    one the table does not list.  A live value set while the firmware runs
+ *    lasts until its next tick.
+ *  - nrsim_telem_table keeps the version word, writes the count word and the
+ *    entries and zeroes what is left of a longer table before it; at most
+ *    NRSIM_TELEM_TABLE_MAX entries (EINVAL), so that the table stays clear
+ *    of the data array.
+ *  - nrsim_telem_restore puts back the pointers, the firmware's table and its
+ *    default values, except the heartbeat, which keeps its count.
+ *  - the firmware of an incarnation runs in the process that booted it: a
+ *    forked child sees its ticks in the memory it shares with its parent,
+ *    and runs firmware of its own for the incarnations it boots. */
+#define NRSIM_TELEM_VERSION 0x00020001u
+#define NRSIM_TELEM_TABLE_MAX 1790
+
+/* ---- power requests (0xFA0F) --------------------------------------------- */
+
+/* The card's effective power features: the OR of the requests of its open
+ * descriptors (a descriptor's request ends when it closes). */
+int nrsim_power(uint32_t n, uint16_t *effective);
+
+/* ---- reset (0xFA06) and the card's PCI presence ---------------------------- */
+
+enum nrsim_reset_mode {
+  /* The card's PCI directory vanishes during the reset and reappears. */
+  NRSIM_RESET_VANISH = 0,
+  /* The directory stays; its config space reads with bit 6 of the Command
+   * register (byte 4) set until the card is back. */
+  NRSIM_RESET_STAY = 1,
+};
+int nrsim_reset_mode(uint32_t n, int mode);
+
+/* How long the card stays off the bus after the first step (default 200 ms);
+ * never: it does not come back until the next nrsim_reset_mode/_away call. */
+int nrsim_reset_away_ms(uint32_t n, unsigned ms, int never);
+
+/* The `result` words the driver answers the two steps with (0: accepted). */
+int nrsim_reset_result(uint32_t n, uint32_t begin, uint32_t finish);
+
+/* Resets of the card completed (both steps accepted). */
+int nrsim_reset_count(uint32_t n);
+
+/* ---- versions (0xFA05 and the firmware attribute) ------------------------- */
+
+/* The driver's version, as 0xFA05 reports it (three bytes). */
+int nrsim_set_kmd_version(uint8_t major, uint8_t minor, uint8_t patch);
+
+/* The text of /sys/class/norvane/norvane!N/nr_fw_bundle_ver; NULL removes
+ * the attribute; "" makes it empty. */
+int nrsim_set_fw_version(uint32_t n, const char *text);
+
+/* Lists /dev/norvane in descending rather than ascending number order. */
+int nrsim_list_descending(int on);
 
 #ifdef __cplusplus
 }

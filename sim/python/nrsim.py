@@ -5,8 +5,8 @@ answers for ``/dev/norvane``, the cards' sysfs files and the driver's
 requests in place of a real driver.  This module drives it from Python: add,
 remove and sever cards, change what they report, inject failures, set how
 their management controllers answer messages, read and write their device
-memory and look at their TLB windows, and read back what the program asked
-of the driver.
+memory and look at their TLB windows, drive their telemetry firmware, and
+read back what the program asked of the driver.
 
 Every function acts on the simulated cards of the calling process only.  A
 failure raises ``OSError`` with the errno the simulator reported; a card
@@ -32,6 +32,10 @@ __all__ = [
     "smc_reply", "smc_clear_replies", "smc_messages", "smc_queued",
     "NOC_SPACE", "TILE_GRID", "SIZE_1M", "SIZE_2M", "SIZE_16M", "SIZE_4G", "WINDOW_POOLS",
     "Window", "mem_read", "mem_write", "windows", "mapping_count",
+    "TELEM_PERIOD_MS", "TELEM_TAGS", "TELEM_HEARTBEAT", "TELEM_TILE", "TELEM_REGISTERS",
+    "TELEM_TABLE_ADDR", "TELEM_DATA_ADDR", "TELEM_VERSION", "TELEM_TABLE_MAX", "TELEM_NAMES",
+    "TELEM_DEFAULTS", "telem_period", "telem_set", "telem_get", "telem_table", "telem_pointers",
+    "telem_restore",
 ]
 
 #: Each log (opens, requests, controller messages) keeps at most this many
@@ -60,6 +64,142 @@ SIZE_4G = 4 << 30
 #: not listed fails with EINVAL.
 WINDOW_POOLS = {0x401E: {SIZE_1M: 64, SIZE_2M: 32, SIZE_16M: 8},
                 0xB140: {SIZE_2M: 64, SIZE_4G: 4}}
+
+#: The period each card's telemetry firmware starts with, in milliseconds.
+TELEM_PERIOD_MS = 100
+#: Tags run from 1 to TELEM_TAGS; the heartbeat is tag TELEM_HEARTBEAT.
+TELEM_TAGS = 68
+TELEM_HEARTBEAT = 32
+#: The telemetry tile (x, y) by PCI device ID; cards of other device IDs
+#: have no telemetry.
+TELEM_TILE = {0x401E: (0, 2), 0xB140: (8, 0)}
+#: NOC addresses of the pointer registers in the telemetry tile, by PCI
+#: device ID: (table pointer, data pointer).  On 0xB140 the data pointer
+#: is the lower address.
+TELEM_REGISTERS = {0x401E: (0x800301D0, 0x800301D4), 0xB140: (0x80030434, 0x80030430)}
+#: Where the firmware puts its table and its data array (both architectures).
+TELEM_TABLE_ADDR = 0x10000400
+TELEM_DATA_ADDR = 0x10002000
+#: The table's first word.
+TELEM_VERSION = 0x00020001
+#: The most entries telem_table() takes: the table ends where the data begins.
+TELEM_TABLE_MAX = 1790
+
+#: The tags' names; tag 33 is reserved and has none.
+TELEM_NAMES = {tag: name for tag, name in enumerate((
+    None, "BoardIdHigh", "BoardIdLow", "AsicId", "HarvestingState", "UpdateTelemSpeed", "Vcore", "Tdp",
+    "Tdc", "VddLimits", "ThmLimitShutdown", "AsicTemperature", "VregTemperature", "BoardTemperature",
+    "AiClk", "AxiClk", "SmcClk", "L2CpuClk0", "L2CpuClk1", "L2CpuClk2", "L2CpuClk3", "EthLiveStatus",
+    "GddrStatus", "GddrSpeed", "EthFwVersion", "GddrFwVersion", "DmAppFwVersion", "DmBlFwVersion",
+    "FlashBundleVersion", "CmFwVersion", "L2CpuFwVersion", "FanSpeed", "TimerHeartbeat", None,
+    "EnabledVexelCol", "EnabledEth", "EnabledGddr", "EnabledL2Cpu", "PcieUsage", "InputCurrent",
+    "NocTranslation", "FanRpm", "Gddr01Temp", "Gddr23Temp", "Gddr45Temp", "Gddr67Temp",
+    "Gddr01CorrErrs", "Gddr23CorrErrs", "Gddr45CorrErrs", "Gddr67CorrErrs", "GddrUncorrErrs",
+    "MaxGddrTemp", "AsicLocation", "BoardPowerLimit", "InputPower", "TdcLimitMax", "ThmLimitThrottle",
+    "FwBuildDate", "NrFlashVersion", "EnabledVexelRow", "ThermTripCount", "AsicIdHigh", "AsicIdLow",
+    "AiClkLimitMax", "TdpLimitMax", "AiClkArbMin", "AiClkArbMax", "EnabledMinArb", "EnabledMaxArb",
+)) if tag and name}
+
+
+def _version(major, minor, patch=0, build=0):
+    return major << 24 | minor << 16 | patch << 8 | build
+
+
+def _pair(even, odd):
+    return even | odd << 16
+
+
+# By name: (0x401E, 0xB140).  Encodings: clocks in MHz, voltages in mV,
+# power in W, currents in A (InputCurrent in mA at 12 V);
+# AsicTemperature in 16.16 fixed point degrees C, the other temperatures in
+# plain degrees C; pairs of GDDR chips (temperatures, correctable errors)
+# with the even chip in bits 0..15 and the odd one in 16..31; VddLimits
+# min | max << 16 in mV; firmware versions major.minor.patch.build one byte
+# each; FwBuildDate as YYYYMMDD in hexadecimal digits; Enabled* and
+# EthLiveStatus masks of blocks; GddrStatus two bits per channel (1:
+# trained); HarvestingState the mask of vexel rows fused off;
+# UpdateTelemSpeed the period in ms; FanSpeed and PcieUsage in percent.
+_DEFAULTS_BY_NAME = {
+    "BoardIdHigh": (0x01000031, 0x01000047),
+    "BoardIdLow": (0x18C20A35, 0x2A510C07),
+    "AsicId": (0x401E0002, 0xB1400001),
+    "HarvestingState": (0x048, 0x200),
+    "UpdateTelemSpeed": (TELEM_PERIOD_MS, TELEM_PERIOD_MS),
+    "Vcore": (825, 780),
+    "Tdp": (62, 118),
+    "Tdc": (71, 139),
+    "VddLimits": (_pair(700, 900), _pair(680, 920)),
+    "ThmLimitShutdown": (105, 110),
+    "AsicTemperature": (int(47.25 * 65536), int(52.5 * 65536)),
+    "VregTemperature": (43, 49),
+    "BoardTemperature": (36, 38),
+    "AiClk": (1000, 1350),
+    "AxiClk": (900, 960),
+    "SmcClk": (540, 600),
+    "L2CpuClk0": (1750, 1800),
+    "L2CpuClk1": (1700, 1780),
+    "L2CpuClk2": (1650, 1760),
+    "L2CpuClk3": (1600, 1740),
+    "EthLiveStatus": (0x0F0F, 0x0333),
+    "GddrStatus": (0x5555, 0x0555),
+    "GddrSpeed": (12000, 16000),
+    "EthFwVersion": (_version(6, 14), _version(7, 1)),
+    "GddrFwVersion": (_version(2, 9, 1), _version(2, 11)),
+    "DmAppFwVersion": (_version(5, 11, 0, 3), _version(5, 13, 0, 1)),
+    "DmBlFwVersion": (_version(1, 3), _version(1, 3)),
+    "FlashBundleVersion": (_version(18, 7), _version(18, 7)),
+    "CmFwVersion": (_version(0, 33, 2), _version(0, 34)),
+    "L2CpuFwVersion": (_version(0, 4, 1), _version(0, 4, 1)),
+    "FanSpeed": (35, 42),
+    "TimerHeartbeat": (0, 0),
+    "EnabledVexelCol": (0x00FF, 0x3FFF),
+    "EnabledEth": (0x0FFF, 0x3FFF),
+    "EnabledGddr": (0xFF, 0x3F),
+    "EnabledL2Cpu": (0xF, 0xF),
+    "PcieUsage": (4, 7),
+    "InputCurrent": (5750, 11000),
+    "NocTranslation": (0, 1),
+    "FanRpm": (2100, 2520),
+    "Gddr01Temp": (_pair(44, 45), _pair(50, 51)),
+    "Gddr23Temp": (_pair(46, 44), _pair(49, 52)),
+    "Gddr45Temp": (_pair(43, 47), _pair(51, 50)),
+    "Gddr67Temp": (_pair(45, 46), 0),
+    "Gddr01CorrErrs": (_pair(2, 0), 0),
+    "Gddr23CorrErrs": (_pair(0, 1), _pair(1, 0)),
+    "Gddr45CorrErrs": (0, 0),
+    "Gddr67CorrErrs": (_pair(3, 1), 0),
+    "GddrUncorrErrs": (0, 0),
+    "MaxGddrTemp": (47, 52),
+    "AsicLocation": (0, 0),
+    "BoardPowerLimit": (75, 150),
+    "InputPower": (69, 132),
+    "TdcLimitMax": (100, 180),
+    "ThmLimitThrottle": (90, 95),
+    "FwBuildDate": (0x20250314, 0x20250611),
+    "NrFlashVersion": (_version(3, 2), _version(3, 2)),
+    "EnabledVexelRow": (0x3B7, 0x1FF),
+    "ThermTripCount": (0, 0),
+    "AsicIdHigh": (0x3C5A10F2, 0x5D0E2291),
+    "AsicIdLow": (0x9E4177D0, 0x07B3C4A8),
+    "AiClkLimitMax": (1200, 1500),
+    "TdpLimitMax": (90, 180),
+    "AiClkArbMin": (500, 800),
+    "AiClkArbMax": (1000, 1350),
+    "EnabledMinArb": (0x03, 0x05),
+    "EnabledMaxArb": (0x3D, 0x7D),
+}
+
+#: The values the firmware publishes at boot, by PCI device ID, then tag
+#: (1 to 68; the reserved tag 33 reads 0).  Each tick moves the live ones
+#: within bounds: AiClk (AiClkArbMax - 40 to AiClkArbMax), AsicTemperature
+#: (within 1.5 degrees), Tdp (4 W), Tdc (5 A), InputPower (Tdp plus a fixed
+#: overhead), InputCurrent (InputPower at 12 V), FanSpeed (2 percent),
+#: FanRpm (FanSpeed * 60), UpdateTelemSpeed (the period in force) and the
+#: heartbeat (one more per tick).  See the comment above for the encodings.
+TELEM_DEFAULTS = {
+    device_id: {tag: _DEFAULTS_BY_NAME[TELEM_NAMES[tag]][column] if tag in TELEM_NAMES else 0
+                for tag in range(1, TELEM_TAGS + 1)}
+    for column, device_id in enumerate((0x401E, 0xB140))}
 
 _lib = ctypes.CDLL(None, use_errno=True)
 if not hasattr(_lib, "nrsim_reset"):
@@ -136,6 +276,18 @@ _mem_read = _declare("nrsim_mem_read", _int, _u32, _u8, _u8, _u64, ctypes.c_void
 _mem_write = _declare("nrsim_mem_write", _int, _u32, _u8, _u8, _u64, ctypes.c_char_p, _size)
 _windows = _declare("nrsim_windows", _int, _u32, ctypes.POINTER(_Window), _size)
 _mapping_count = _declare("nrsim_mapping_count", _int)
+
+
+class _TelemEntry(ctypes.Structure):
+    _fields_ = [("tag", _u16), ("index", _u16)]
+
+
+_telem_period = _declare("nrsim_telem_period", _int, _u32, ctypes.c_uint)
+_telem_set = _declare("nrsim_telem_set", _int, _u32, _u16, _u32)
+_telem_get = _declare("nrsim_telem_get", _int, _u32, _u16, ctypes.POINTER(_u32))
+_telem_table = _declare("nrsim_telem_table", _int, _u32, ctypes.POINTER(_TelemEntry), _size, _u32)
+_telem_pointers = _declare("nrsim_telem_pointers", _int, _u32, _u32, _u32)
+_telem_restore = _declare("nrsim_telem_restore", _int, _u32)
 
 Window = collections.namedtuple("Window", [f for f, _ in _Window._fields_])
 Window.__doc__ = """A TLB window allocated on a card, as the driver sees it.
@@ -530,3 +682,91 @@ def mapping_count():
     until it is unmapped (a partial munmap may split it in two), whether its
     window was freed or its card severed meanwhile."""
     return _check(_mapping_count())
+
+
+# ---- the telemetry firmware -------------------------------------------------
+#
+# Cards of device ID 0x401E and 0xB140 run a telemetry firmware.  At each
+# incarnation (the card's creation, and every sever) it publishes in the
+# memory of its telemetry tile (TELEM_TILE) a table at TELEM_TABLE_ADDR --
+# TELEM_VERSION, the entry count, then one word per entry, tag in bits 0..15
+# and index in bits 16..31, little-endian -- the data array at
+# TELEM_DATA_ADDR, one word per index, and the two pointer registers
+# (TELEM_REGISTERS) holding these two addresses.  It lists tags 1 to 68 once
+# each with the values of TELEM_DEFAULTS; no tag sits at the index of its own
+# number.  A firmware thread then ticks every card at its period: it moves
+# the live values and, last, adds one to the heartbeat (tag 32).
+#
+# Every function below fails with ENOTSUP on a card without telemetry (of
+# another device ID when its incarnation began).
+
+
+def telem_period(n, ms):
+    """telem_period(n, ms)
+
+    Card n's firmware ticks every `ms` milliseconds (TELEM_PERIOD_MS at
+    first).  0 freezes it: it then writes nothing at all to the card's
+    memory, so a test may write the telemetry tile itself.  The period is
+    the card's: a sever keeps it, reset() restores TELEM_PERIOD_MS."""
+    _check(_telem_period(_number(n), _unsigned("ms", ms, 32)))
+
+
+def telem_set(n, tag, value):
+    """telem_set(n, tag, value)
+
+    Writes `value` (32 bits) as tag `tag`'s value: into the data word at
+    TELEM_DATA_ADDR that the table last published (the firmware's, or the
+    one telem_table() wrote) gives the tag, into every such word if it lists
+    the tag more than once.  EINVAL for a tag outside 1..TELEM_TAGS or one
+    the table does not list.  The
+    firmware overwrites a live value at its next tick; freeze it first
+    (telem_period(n, 0)) to keep one."""
+    _check(_telem_set(_number(n), _u16_value("tag", tag), _unsigned("value", value, 32)))
+
+
+def telem_get(n, tag):
+    """telem_get(n, tag) -> int
+
+    Tag `tag`'s value: the data word at TELEM_DATA_ADDR that the table last
+    published gives the tag (its first entry for it).  EINVAL for a tag
+    outside 1..TELEM_TAGS or one the table does not list."""
+    out = _u32()
+    _check(_telem_get(_number(n), _u16_value("tag", tag), ctypes.byref(out)))
+    return out.value
+
+
+def telem_table(n, entries, count=None):
+    """telem_table(n, entries, count=None)
+
+    Replaces card n's table: `entries` is a sequence of (tag, index) pairs of
+    16-bit numbers, written as they are (tags may repeat, be 0 or above 68,
+    indexes point anywhere), and `count` the entry count word (32 bits;
+    len(entries) by default), which may claim more or fewer entries than
+    there are.  What is left of a longer table before it reads 0.  The
+    version word and the pointer registers stay as they are.  From then on
+    the firmware moves only the heartbeat, through the first entry of tag
+    32, or nothing if there is none; telem_restore() puts its own table
+    back.  More than TELEM_TABLE_MAX entries: EINVAL."""
+    pairs = [(_u16_value("tag", t), _u16_value("index", i)) for t, i in entries]
+    count = len(pairs) if count is None else _unsigned("count", count, 32)
+    buf = (_TelemEntry * max(len(pairs), 1))(*pairs)
+    _check(_telem_table(_number(n), buf, len(pairs), count))
+
+
+def telem_pointers(n, table, data):
+    """telem_pointers(n, table, data)
+
+    Writes the table-pointer and data-pointer registers of card n's
+    telemetry tile (any 32-bit values).  The firmware does not look at them:
+    its table and data stay where they are, and telem_set() and telem_get()
+    still reach them."""
+    _check(_telem_pointers(_number(n), _unsigned("table", table, 32), _unsigned("data", data, 32)))
+
+
+def telem_restore(n):
+    """telem_restore(n)
+
+    Puts card n's firmware back as it booted: the pointer registers, its own
+    table, and the values of TELEM_DEFAULTS -- except the heartbeat, which
+    keeps its count.  The period is left as it is."""
+    _check(_telem_restore(_number(n)))

@@ -15,13 +15,16 @@ int fail(int err) {
   return -1;
 }
 
-// Runs f on card n under the lock; ENODEV if there is no such card.
+// Runs f on card n under the lock; ENODEV if there is no such card.  The
+// telemetry firmware starts with the first call that concerns a card.
 template <typename F> int with_card(uint32_t n, F f) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   auto card = s.card(n);
   if (!card) return fail(ENODEV);
-  return f(s, *card);
+  int r = f(s, *card);
+  telem_start(s);
+  return r;
 }
 
 bool valid_entry_name(const char *name) {
@@ -57,7 +60,9 @@ NRSIM_EXPORT long nrsim_add(uint16_t device_id, const char *bdf) {
     if (n == UINT32_MAX) return fail(ENOSPC);
     ++n;
   }
-  return s.add_card(n, default_identity(device_id, domain, bus_dev_fn));
+  long r = s.add_card(n, default_identity(device_id, domain, bus_dev_fn));
+  telem_start(s);
+  return r;
 }
 
 NRSIM_EXPORT long nrsim_add_at(uint32_t number, uint16_t device_id, const char *bdf) {
@@ -66,6 +71,7 @@ NRSIM_EXPORT long nrsim_add_at(uint32_t number, uint16_t device_id, const char *
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   long r = s.add_card(number, default_identity(device_id, domain, bus_dev_fn));
+  telem_start(s);
   return r < 0 ? fail(static_cast<int>(-r)) : r;
 }
 
@@ -87,6 +93,7 @@ NRSIM_EXPORT int nrsim_reset(void) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   s.reset();
+  telem_start(s);
   return 0;
 }
 

@@ -85,6 +85,7 @@ uint32_t record_size(uint32_t request) {
 int driver_request(Sim &s, int fd, Desc &d, uint32_t request, void *arg) {
   if (d.kind != Desc::Kind::Device) return -ENOTTY;
   Card &card = *d.card;
+  telem_start(s); // a program that talks to a card sees its firmware run
 
   // The log shows the record as the caller passed it, before any answer.
   const Route *r = route(request);

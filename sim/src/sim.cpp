@@ -22,6 +22,7 @@ void after_fork_child() {
   new (&s.mu) std::mutex;
   new (&s.cv) std::condition_variable;
   s.waiting.clear();
+  telem_after_fork_child(s);
 }
 
 // The incarnation's descriptors go stale; what it ran and held dies with it.
@@ -72,6 +73,7 @@ long Sim::add_card(uint32_t number, const Identity &id) {
   c->life->number = number;
   c->tree(Tree::Class)["nr_fw_bundle_ver"] = DEFAULT_FW_BUNDLE;
   c->tree(Tree::Pci)["config"] = pci_config(id);
+  telem_boot(*this, *c);
   cards[number] = std::move(c);
   return number;
 }
@@ -90,6 +92,7 @@ void Sim::sever_card(Card &c) {
   retire(*c.life);
   c.life = std::make_shared<Incarnation>();
   c.life->number = c.number;
+  telem_boot(*this, c);
   cv.notify_all();
 }
 

@@ -130,6 +130,18 @@ struct Window {
   std::shared_ptr<Memfd> bcast, sent;
 };
 
+// The telemetry firmware of one incarnation (telem.cpp).
+struct Telemetry {
+  bool present = false;   // the card's architecture has a telemetry tile
+  bool inherited = false; // booted before a fork: the parent's thread ticks it
+  bool own_table = true;  // the firmware's table, not one a control put there
+  uint16_t device_id = 0; // the architecture it booted with
+  std::vector<nrsim_telem_entry> table; // what the published table lists
+  uint32_t table_words = 0; // entry words written so far, cleared on a shorter table
+  uint64_t ticks = 0;
+  Clock::time_point due{};
+};
+
 // One life of a card.  A sever or a removal retires it: descriptors opened
 // on it go stale and everything tied to it (its controller and queue, its
 // device memory and TLB windows) goes with it, while the card lives on in a
@@ -143,6 +155,7 @@ struct Incarnation {
   Memory memory;
   std::map<uint32_t, std::shared_ptr<Window>> windows; // by id
   uint32_t next_window = 1;
+  Telemetry telem;
 };
 
 // A mapping of a window in this process, tracked until it is unmapped.  It
@@ -166,6 +179,7 @@ struct Card {
   Fault open_fault;
   std::map<uint32_t, Fault> faults; // by request number
   SmcConfig smc;
+  unsigned telem_period = NRSIM_TELEM_PERIOD_MS; // 0: frozen; outlives a sever
   // Virtual sysfs files, by name, per tree; their bytes are what a read sees.
   std::map<std::string, std::string> files[2];
 
@@ -283,6 +297,8 @@ struct Sim {
   std::atomic<int> open_dirs{0};        // listings handed out by opendir
   std::map<uintptr_t, Mapping> mappings; // window mappings, by address
   std::atomic<int> mapped{0};           // mappings.size(), read without the lock
+  std::condition_variable telem_cv;     // wakes the telemetry thread: a period or a boot changed
+  bool telem_thread = false;            // the telemetry thread runs in this process
 
   Sim();
 
@@ -441,5 +457,17 @@ void tlb_untrack(Sim &s, const void *addr, size_t len);
 int tlb_replicate_all(Incarnation &life);
 // Live mappings of window w.  Lock held.
 uint32_t tlb_mappings_of(const Sim &s, const Window &w);
+
+// ---- the telemetry firmware (telem.cpp) ---------------------------------
+
+// Publishes the telemetry of c's fresh incarnation, if its architecture has
+// any.  Lock held.
+void telem_boot(Sim &s, Card &c);
+// Starts the firmware thread if a card needs it and it is not running.
+// Lock held.
+void telem_start(Sim &s);
+// In a forked child: no thread runs, and the incarnations booted so far are
+// the parent's to tick.  Runs in the atfork child handler.
+void telem_after_fork_child(Sim &s);
 
 } // namespace nrsim
