@@ -1,6 +1,8 @@
 """TLB windows: the Size and Caching enumerations, Config, Session.alloc,
 Tlb (bind, free, lifetime) and Window (accessors, bulk copies, bounds), the
-binding of Tlb and Window to their thread, and what they leave behind."""
+binding of Tlb and Window to their thread, what they leave behind, accesses
+to a card reset out of band (beside the interpreter's faulthandler), and
+Tlbs left over from before a reopen."""
 import array
 import errno
 import gc
@@ -8,6 +10,7 @@ import inspect
 import json
 import operator
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -649,3 +652,202 @@ class TestNothingLeft:
                 assert len(window_maps()) == len(maps) + 1 and nrsim.mapping_count() == 1
                 assert win.read_u64(win.size - 8) == 2
         assert window_maps() == maps
+
+
+# Every access a Window offers, with arguments that reach the device.
+ACCESSES = [("read_u8", (1,)), ("read_u32", (4,)), ("read_u64", (8,)), ("write_u8", (1, 1)),
+            ("write_u32", (4, 1)), ("write_u64", (8, 1)), ("read", (3, 100)), ("write", (3, b"x" * 100))]
+
+
+class TestFaultSafety:
+    """A card reset out of band turns accesses through old mappings into bus
+    errors: they raise NRError(ECONNRESET) and the process goes on."""
+
+    @pytest.mark.parametrize("name,args", ACCESSES)
+    def test_every_access_raises(self, name, args):
+        with nrhal.Device.from_path("/dev/norvane/0").open() as s, s.alloc(Size.Mb2, Caching.Uncached) as tlb:
+            win = tlb.bind(Config(0x10000, 1, 1))
+            win.write_u64(0, 1)
+            nrsim.sever(0)
+            for _ in range(2):  # SIGBUS is not left blocked: the second fault is caught too
+                with pytest.raises(nrhal.NRError) as info:
+                    getattr(win, name)(*args)
+                assert info.value.errno == errno.ECONNRESET
+                assert info.value.strerror == os.strerror(errno.ECONNRESET)
+            assert signal.SIGBUS not in signal.pthread_sigmask(signal.SIG_BLOCK, [])
+            # Checks before the access still come first.
+            with pytest.raises(IndexError):
+                win.read_u32(win.size)
+            assert win.read(win.size, 0) == b""
+
+    def test_healthy_cards_work_after_a_fault(self):
+        with nrhal.Device.from_path("/dev/norvane/0").open() as s0, \
+                nrhal.Device.from_path("/dev/norvane/1").open() as s1:
+            tlb0, win0 = bound(s0)
+            tlb1, win1 = bound(s1)
+            nrsim.sever(0)
+            with pytest.raises(nrhal.NRError):
+                win0.read_u64(0)
+            win1.write_u64(16, 0x0123456789ABCDEF)
+            assert win1.read_u64(16) == 0x0123456789ABCDEF
+            assert nrsim.mem_read(1, 1, 1, 0x10010, 8) == bytes.fromhex("efcdab8967452301")
+            # The reset card itself, through a fresh session and window.
+            s0.reopen()
+            tlb2, win2 = bound(s0)
+            win2.write(0, b"after")
+            assert win2.read(0, 5) == b"after"
+            for t in (tlb0, tlb1, tlb2):
+                t.__exit__(None, None, None)
+
+
+FAULT_SCRIPT = """
+    import errno, faulthandler, nrhal, nrsim
+    from nrhal.tlb import Caching, Config, Size
+    assert not faulthandler.is_enabled()  # the test chooses when
+
+    def session():
+        return nrhal.Device.from_path("/dev/norvane/0").open()
+
+    def bind(tlb):
+        return tlb.bind(Config(0x10000, 1, 1))
+
+    def severed_read(win):
+        nrsim.sever(0)
+        print("reading", flush=True)
+        try:
+            win.read_u32(0)
+        except nrhal.NRError as e:
+            print("raised", errno.errorcode[e.errno], flush=True)
+"""
+
+
+def run_faulting(code):
+    """Runs FAULT_SCRIPT then code in a fresh interpreter on the simulator,
+    without faulthandler unless the code enables it."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONFAULTHANDLER"}
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(FAULT_SCRIPT) + textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=60, env=env)
+
+
+class TestFaultHandler:
+    """faulthandler installs a SIGBUS handler of its own.  The trap's handler
+    must be on top of it for a window access to raise, and it is put back
+    there at every bind and every telemetry read."""
+
+    def test_enabled_before_the_module(self):
+        # Then a fault that is no device access still reaches faulthandler.
+        proc = run_faulting("""
+            faulthandler.enable()
+            s = session()
+            tlb = s.alloc(Size.Mb2, Caching.Uncached)
+            severed_read(bind(tlb))
+            import mmap, os, tempfile
+            with tempfile.TemporaryFile() as f:
+                f.truncate(4096)
+                m = mmap.mmap(f.fileno(), 4096)
+                os.ftruncate(f.fileno(), 0)
+                print("host fault", flush=True)
+                m[0]
+        """)
+        assert proc.stdout == "reading\nraised ECONNRESET\nhost fault\n"
+        assert proc.returncode == -signal.SIGBUS and "Fatal Python error: Bus error" in proc.stderr
+
+    @pytest.mark.parametrize("claim", ["tlb.bind(Config(0x20000, 2, 2))", "s.telemetry()"])
+    def test_enabled_after_a_bind_then_claimed_back(self, claim):
+        proc = run_faulting(f"""
+            s = session()
+            tlb = s.alloc(Size.Mb2, Caching.Uncached)
+            win = bind(tlb)
+            faulthandler.enable()
+            {claim}
+            severed_read(win)
+            print("alive", faulthandler.is_enabled())
+        """)
+        assert (proc.returncode, proc.stdout) == (0, "reading\nraised ECONNRESET\nalive True\n"), proc.stderr
+
+    def test_enabled_after_the_last_bind(self):
+        # The window of exposure: faulthandler is on top, reports the fault as
+        # fatal and re-raises it, and the process dies by SIGBUS, as it would
+        # without the module.  The trap only takes SIGBUS back at the next
+        # bind or telemetry read.
+        proc = run_faulting("""
+            s = session()
+            tlb = s.alloc(Size.Mb2, Caching.Uncached)
+            win = bind(tlb)
+            faulthandler.enable()
+            severed_read(win)
+            print("alive")
+        """)
+        assert (proc.returncode, proc.stdout) == (-signal.SIGBUS, "reading\n")
+        assert "Fatal Python error: Bus error" in proc.stderr
+
+
+class TestStaleAfterReopen:
+    """Windows belong to the descriptor.  A Tlb allocated before its session
+    was reopened owns nothing on the new one: it sends no request, and only
+    lets go of its own mapping."""
+
+    def test_explicit_reopen(self, sess):
+        tlb, win = bound(sess)
+        sess.reopen()
+        nrsim.clear_log()
+        mapped = nrsim.mapping_count()
+        with pytest.raises(nrhal.NRError) as info:
+            tlb.bind(Config(0x20000, 2, 2))
+        assert info.value.errno == errno.EINVAL
+        assert nrsim.mapping_count() == mapped - 1  # unmapped, as by any failed bind
+        with pytest.raises(RuntimeError, match=NOT_MAPPED):
+            win.read_u32(0)
+        assert repr(tlb).startswith("Tlb(id=")
+        assert tlb.free() is None and repr(tlb) == "Tlb(freed)"
+        assert requests() == []
+
+    def test_reused_window_id_is_left_alone(self):
+        # A sever makes the card number windows afresh, so the persistent
+        # session's next Tlb gets the old one's id on the new descriptor.
+        with nrhal.Device.from_path("/dev/norvane/0").open(persistent=True) as s:
+            old, old_win = bound(s)
+            nrsim.sever(0)
+            new, new_win = bound(s, cfg=Config(0x30000, 3, 3))  # alloc reopens
+            (w,) = nrsim.windows(0)
+            assert repr(old) == repr(new) == f"Tlb(id={w.id})"
+            nrsim.clear_log()
+            mapped = nrsim.mapping_count()
+            with pytest.raises(nrhal.NRError) as info:
+                old.bind(Config(0x40000, 4, 4))
+            assert info.value.errno == errno.EINVAL
+            assert old.free() is None
+            assert nrsim.mapping_count() == mapped - 1
+            assert requests() == [] and nrsim.windows(0) == [w]  # untouched
+            new_win.write_u32(0, 0xC0FFEE)
+            assert nrsim.mem_read(0, 3, 3, 0x30000, 4) == (0xC0FFEE).to_bytes(4, "little")
+            new.free()
+
+    @pytest.mark.parametrize("let_go", ["drop", "with"])
+    def test_drop_and_with_block(self, let_go):
+        with nrhal.Device.from_path("/dev/norvane/0").open(persistent=True) as s:
+            old, old_win = bound(s)
+            nrsim.sever(0)
+            new, _ = bound(s)
+            nrsim.clear_log()
+            mapped = nrsim.mapping_count()
+            if let_go == "with":
+                with old:
+                    pass
+                assert repr(old) == "Tlb(freed)"
+            del old, old_win
+            gc.collect()
+            assert nrsim.mapping_count() == mapped - 1
+            assert requests() == [] and len(nrsim.windows(0)) == 1
+            new.free()
+
+    def test_failed_reopen_counts_too(self, sess):
+        # The reopen closed the old descriptor before it failed: the Tlb is
+        # stale, so its free asks nothing of the closed session.
+        tlb, _ = bound(sess)
+        nrsim.fail_open(0, errno.ENODEV)
+        with pytest.raises(nrhal.NRError):
+            sess.reopen()
+        mapped = nrsim.mapping_count()
+        assert tlb.free() is None
+        assert nrsim.mapping_count() == mapped - 1

@@ -443,6 +443,8 @@ int close_session(SessionObject *s) {
 }
 
 int reopen_session(SessionObject *s) {
+  // Even a failed reopen has closed the old descriptor and its windows.
+  ++s->generation;
   if (s->fd_released) {
     s->rec.fd = -1;
     s->fd_released = false;

@@ -27,6 +27,10 @@ struct SessionObject {
   // that number is never closed again (it may belong to another file by
   // now); the next close or reopen just forgets it.
   bool fd_released;
+  // Reopens so far, failed ones included.  The driver ties windows to the
+  // descriptor, so a Tlb made under another generation owns nothing on the
+  // current one (and its window id may have been handed out again).
+  uint64_t generation;
   py::Borrow use;
 };
 
@@ -53,7 +57,8 @@ inline DeviceObject *as_device(PyObject *o) { return reinterpret_cast<DeviceObje
 // Closes the session's descriptor, if any: 0, or -1 with errno from close(2).
 int close_session(SessionObject *s);
 
-// nr_reopen on the session's record: 0, or -1 with errno.
+// nr_reopen on the session's record, starting a new generation whatever the
+// outcome: 0, or -1 with errno.
 int reopen_session(SessionObject *s);
 
 // Runs `op(nr_session *)`, a native call returning 0 or -1 with errno, under

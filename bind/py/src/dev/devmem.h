@@ -1,46 +1,38 @@
 // Loads and stores of device memory through a mapped TLB window.
 //
 // Every access the binding makes to a card's memory goes through the eight
-// primitives below and nowhere else, so that making them fault-safe (a card
-// reset out of band turns an access into a bus error) only changes their
-// bodies.  Each returns false when the access did not complete; for now an
-// access always completes.
+// primitives below and nowhere else.  Each is one call of the trap's
+// fault-safe routine of its width: a card reset or removed out of band turns
+// an access into a bus error, which the trap's SIGBUS handler recognises by
+// the routine's access instruction and turns into a false return here, with
+// no system call and no jump buffer on the way in.  The handler must be on
+// top of SIGBUS (nr_trap_claim) before the first access of a mapping:
+// Tlb.bind does that.
 //
-// Each primitive is exactly one volatile access of its width at a naturally
-// aligned address: the compiler may neither split it, nor merge it with its
-// neighbours, nor drop it.  The bulk copies are made of them too, never of a
-// library memcpy, whose access widths and order are its own business.
+// Each primitive is exactly one access of its width at a naturally aligned
+// address, the routine's one instruction: it is neither split, nor merged
+// with its neighbours, nor dropped.  The bulk copies are made of them too,
+// never of a library memcpy, whose access widths and order are its own
+// business.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "trap.h"
+
 namespace nrhal::dev::devmem {
 
-namespace detail {
+inline bool load8(const uint8_t *p, uint8_t &out) noexcept { return nr_devmem_load8(p, &out) == 0; }
+inline bool load16(const uint8_t *p, uint16_t &out) noexcept { return nr_devmem_load16(p, &out) == 0; }
+inline bool load32(const uint8_t *p, uint32_t &out) noexcept { return nr_devmem_load32(p, &out) == 0; }
+inline bool load64(const uint8_t *p, uint64_t &out) noexcept { return nr_devmem_load64(p, &out) == 0; }
 
-template <class T> inline bool load(const uint8_t *p, T &out) noexcept {
-  out = *reinterpret_cast<const volatile T *>(p);
-  return true;
-}
-
-template <class T> inline bool store(uint8_t *p, T v) noexcept {
-  *reinterpret_cast<volatile T *>(p) = v;
-  return true;
-}
-
-} // namespace detail
-
-inline bool load8(const uint8_t *p, uint8_t &out) noexcept { return detail::load(p, out); }
-inline bool load16(const uint8_t *p, uint16_t &out) noexcept { return detail::load(p, out); }
-inline bool load32(const uint8_t *p, uint32_t &out) noexcept { return detail::load(p, out); }
-inline bool load64(const uint8_t *p, uint64_t &out) noexcept { return detail::load(p, out); }
-
-inline bool store8(uint8_t *p, uint8_t v) noexcept { return detail::store(p, v); }
-inline bool store16(uint8_t *p, uint16_t v) noexcept { return detail::store(p, v); }
-inline bool store32(uint8_t *p, uint32_t v) noexcept { return detail::store(p, v); }
-inline bool store64(uint8_t *p, uint64_t v) noexcept { return detail::store(p, v); }
+inline bool store8(uint8_t *p, uint8_t v) noexcept { return nr_devmem_store8(p, v) == 0; }
+inline bool store16(uint8_t *p, uint16_t v) noexcept { return nr_devmem_store16(p, v) == 0; }
+inline bool store32(uint8_t *p, uint32_t v) noexcept { return nr_devmem_store32(p, v) == 0; }
+inline bool store64(uint8_t *p, uint64_t v) noexcept { return nr_devmem_store64(p, v) == 0; }
 
 // The primitive of a width, for code written once for all widths.
 inline bool load(const uint8_t *p, uint8_t &out) noexcept { return load8(p, out); }

@@ -1,14 +1,18 @@
-// Placeholder: filled in by the telem work.
+// Telemetry: the Tag enumeration, Telemetry snapshots and Session.telemetry.
 #pragma once
 
 #include "../toolkit.h"
 
 namespace nrhal::dev::telem {
 
-// Session methods of this area, ended by NR_METHODS_END.
+PyTypeObject *tag_type();
+PyTypeObject *telemetry_type();
+
+// Session's telemetry, ended by NR_METHODS_END; gathered into the Session
+// class.
 extern PyMethodDef session_methods[];
 
-// Fills the submodule nrhal.telem.
+// Fills the submodule nrhal.telem: Tag, then Telemetry.
 bool fill(PyObject *module);
 
 } // namespace nrhal::dev::telem

@@ -2,9 +2,15 @@
 // handle; a Window is only a typed view through that handle's current
 // mapping, so every Window of a Tlb follows its latest bind.  Both are bound
 // to the thread that made them: the mapping is never used from two threads.
+//
+// A window belongs to the descriptor that allocated it.  Once its session
+// has been reopened the Tlb owns nothing on the new descriptor, whose window
+// ids the driver may hand out again: such a stale Tlb never sends a request,
+// it only lets go of its own mapping.
 #include "tlb.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +19,7 @@
 #include "../dev.h"
 #include "../err.h"
 #include "devmem.h"
+#include "trap.h"
 
 namespace nrhal::dev::tlb {
 
@@ -42,9 +49,10 @@ struct ConfigObject {
 struct TlbObject {
   PyObject_HEAD
   nr_tlb handle;
-  PyObject *session; // strong; the Session that allocated the window
-  pthread_t thread;  // the allocating thread, the only one that may use it
-  bool freed;        // a free has been attempted: never again
+  PyObject *session;   // strong; the Session that allocated the window
+  uint64_t generation; // the session's generation at the allocation
+  pthread_t thread;    // the allocating thread, the only one that may use it
+  bool freed;          // a free has been attempted: never again
 };
 
 struct WindowObject {
@@ -82,6 +90,7 @@ PyObject *new_tlb(PyObject *session, const nr_tlb &handle) {
     TlbObject *t = as_tlb(o);
     t->handle = handle;
     t->session = Py_NewRef(session);
+    t->generation = as_session(session)->generation;
     t->thread = pthread_self();
   }
   return o;
@@ -99,12 +108,27 @@ PyObject *new_window(TlbObject *t) {
   return o;
 }
 
+// The session has been reopened since the window was allocated.
+bool stale(const TlbObject *t) { return t->generation != as_session(t->session)->generation; }
+
+// Unmaps the handle's mapping, if any, as a failed bind or a free would.
+// False: NRError set from munmap(2), the mapping kept.
+bool unmap(TlbObject *t) {
+  if (!t->handle.mapping) return true;
+  if (munmap(t->handle.mapping, t->handle.size) != 0) return fail(errno);
+  t->handle.mapping = nullptr;
+  return true;
+}
+
 // The free behind free(), __exit__ and the drop.  Marks the Tlb freed
 // before anything else, so the window is given back at most once whatever
 // the outcome.  False: NRError or PanicException set.
 bool release(TlbObject *t) {
   if (t->freed) return true;
   t->freed = true;
+  // The old descriptor took the window with it; a free request now would
+  // be refused, or free a window the new descriptor gave another Tlb.
+  if (stale(t)) return unmap(t);
   SessionUse use(t);
   if (!use) return false;
   return check(nr_tlb_free(use.rec(), &t->handle));
@@ -221,8 +245,18 @@ PyObject *tlb_bind(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     PyErr_SetString(PyExc_RuntimeError, "TLB has been freed");
     return nullptr;
   }
+  if (stale(t)) {
+    // What the driver answers for a window id it does not know; like any
+    // failed bind this leaves the handle unmapped.
+    if (!unmap(t)) PyErr_Clear();
+    return fail(EINVAL);
+  }
   SessionUse use(t);
   if (!use) return nullptr;
+  // The Window's accessors rely on the trap's handler being on top of
+  // SIGBUS; claiming here, once per bind, also takes it back from a handler
+  // installed since (the interpreter's faulthandler, for one).
+  nr_trap_claim();
   // Never retried: a reopened descriptor would not own this window.
   if (!check(nr_tlb_bind(use.rec(), &t->handle, &c->cfg))) return nullptr;
   return new_window(t);
@@ -545,7 +579,9 @@ PyMethodDef window_methods[] = {
               "\n"
               "Raises `IndexError` (\"offset out of bounds\") if the range leaves the\n"
               "window, and `RuntimeError` (\"TLB window is not mapped\") if the TLB\n"
-              "holds no mapping: after `Tlb.free()`, or after a failed `Tlb.bind()`."),
+              "holds no mapping: after `Tlb.free()`, or after a failed `Tlb.bind()`.\n"
+              "Raises `NRError` with `ECONNRESET` if the card was reset or removed\n"
+              "out of band; the copy stops at the first access that fails."),
     NR_METHOD("write", window_write_bytes, "$self, offset, data",
               "Writes the bytes of `data` at the given byte offset.\n"
               "\n"
@@ -558,7 +594,9 @@ PyMethodDef window_methods[] = {
               "\n"
               "Raises `IndexError` (\"offset out of bounds\") if the range leaves the\n"
               "window, and `RuntimeError` (\"TLB window is not mapped\") if the TLB\n"
-              "holds no mapping: after `Tlb.free()`, or after a failed `Tlb.bind()`."),
+              "holds no mapping: after `Tlb.free()`, or after a failed `Tlb.bind()`.\n"
+              "Raises `NRError` with `ECONNRESET` if the card was reset or removed\n"
+              "out of band; the copy stops at the first access that fails."),
     NR_METHOD("__enter__", window_enter, "$self", ""),
     NR_METHOD("__exit__", window_exit, "$self, _exc_type, _exc_val, _exc_tb", ""),
     NR_METHODS_END,
