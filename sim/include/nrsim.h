@@ -318,6 +318,16 @@ int nrsim_telem_restore(uint32_t n);
  * descriptors (a descriptor's request ends when it closes). */
 int nrsim_power(uint32_t n, uint16_t *effective);
 
+/* The driver's side of request 0xFA0F, for reference:
+ *  - a record whose argsz is not 40, whose flags or reserved bytes are not
+ *    zero, or whose flag_count is not 4 (the features this driver knows,
+ *    bits 0 to 3): EINVAL, and the descriptor's request stays as it was;
+ *  - otherwise power_flags becomes the descriptor's request, replacing its
+ *    last one.  All 16 bits are kept as sent (the card acts on bits 0 to 3
+ *    only) and show in nrsim_power;
+ *  - a request ends when its descriptor closes or is severed; a reset ends
+ *    the resetting descriptor's request too, since the card starts afresh. */
+
 /* ---- reset (0xFA06) and the card's PCI presence ---------------------------- */
 
 enum nrsim_reset_mode {
@@ -330,7 +340,10 @@ enum nrsim_reset_mode {
 int nrsim_reset_mode(uint32_t n, int mode);
 
 /* How long the card stays off the bus after the first step (default 200 ms);
- * never: it does not come back until the next nrsim_reset_mode/_away call. */
+ * never: it does not come back until a later nrsim_reset_away_ms call lets
+ * it.  The away time counts from the first step, under the setting in force
+ * when someone looks: a card away with `never` comes back at once when it is
+ * set to a time that has already passed. */
 int nrsim_reset_away_ms(uint32_t n, unsigned ms, int never);
 
 /* The `result` words the driver answers the two steps with (0: accepted). */
@@ -339,9 +352,54 @@ int nrsim_reset_result(uint32_t n, uint32_t begin, uint32_t finish);
 /* Resets of the card completed (both steps accepted). */
 int nrsim_reset_count(uint32_t n);
 
+/* Results the driver gives a second step it cannot perform. */
+enum nrsim_reset_refusal {
+  NRSIM_RESET_NOT_BACK = 1,  /* the card is not back on the bus yet */
+  NRSIM_RESET_NOT_BEGUN = 2, /* no reset of this descriptor is under way */
+};
+
+/* The driver's side of request 0xFA06, for reference:
+ *  - a record whose output_size_bytes (offset 0) is below 8 or whose flags
+ *    are neither 4 (begin) nor 6 (finish): EINVAL.  Otherwise, with the
+ *    ioctl returning 0, the driver writes the output half: 8 at offset 8 and
+ *    the step's result at offset 12.  A record it could not write is refused
+ *    with EFAULT before anything happens.
+ *  - any descriptor of the card may begin, exclusive or not (the native
+ *    library always opens exclusive and non-blocking).  A begin retires the
+ *    card's incarnation as nrsim_sever does: every other descriptor answers
+ *    ENODEV from then on, all windows and device memory end (mappings raise
+ *    SIGBUS), the controller's queue is lost, and the firmware publishes its
+ *    telemetry anew.  The resetting descriptor moves to the fresh
+ *    incarnation without its windows, message or power request, and holds
+ *    the card as an exclusive open does until its reset is finished or it
+ *    closes: other opens wait, or fail with EAGAIN if non-blocking.  The card
+ *    leaves the bus for its away time.
+ *  - while the card is away: in NRSIM_RESET_VANISH mode its directory
+ *    /sys/bus/pci/devices/<bdf> and everything in it are absent (ENOENT, and
+ *    ENODEV for files opened before); in NRSIM_RESET_STAY mode the directory
+ *    stays and byte 4 of its config file (the Command register's low byte)
+ *    reads with bit 6 (0x40) set.  The mode in force when it is looked at
+ *    applies.  Nothing else notices: the device node, the class directory
+ *    and requests on the resetting descriptor work as usual.
+ *  - a finish is accepted (result 0) when the descriptor began the card's
+ *    current reset and the card is back: the reset counts as completed and
+ *    the hold ends.  Before the card is back the result is
+ *    NRSIM_RESET_NOT_BACK; from a descriptor with no reset under way,
+ *    NRSIM_RESET_NOT_BEGUN.  Refused finishes leave the reset under way.
+ *  - a non-zero forced result (nrsim_reset_result) is answered as it is, and
+ *    the step does nothing else: a begin does not touch the card, a finish
+ *    does not complete the reset.
+ *  - a descriptor that closes mid-reset abandons it: the hold ends, and the
+ *    card comes back when its away time is over, uncounted.  nrsim_sever
+ *    mid-reset severs the resetting descriptor too, and does not bring the
+ *    card back any sooner.
+ * The mode, away time and forced results are the card's own: a sever keeps
+ * them, and nrsim_reset restores vanish, 200 ms and no forced results. */
+
 /* ---- versions (0xFA05 and the firmware attribute) ------------------------- */
 
-/* The driver's version, as 0xFA05 reports it (three bytes). */
+/* The driver's version, as 0xFA05 reports it (three bytes); 2.4.1 at first
+ * and after nrsim_reset.  It is the process's, not a card's. */
 int nrsim_set_kmd_version(uint8_t major, uint8_t minor, uint8_t patch);
 
 /* The text of /sys/class/norvane/norvane!N/nr_fw_bundle_ver; NULL removes
@@ -350,6 +408,26 @@ int nrsim_set_fw_version(uint32_t n, const char *text);
 
 /* Lists /dev/norvane in descending rather than ascending number order. */
 int nrsim_list_descending(int on);
+
+/* The interface version 0xFA05 reports beside the driver's version. */
+#define NRSIM_DRIVER_INTERFACE 1u
+
+/* The driver's side, for reference:
+ *  - 0xFA05: a record whose output_size_bytes (offset 0) is below 12: EINVAL.
+ *    Otherwise the driver writes bytes 4 to 15 and nothing else: the word 12
+ *    (the output's size), the word NRSIM_DRIVER_INTERFACE, the major, minor
+ *    and patch bytes, and a zero byte.  Any descriptor may ask, whatever the
+ *    card's state, but a severed one answers ENODEV as for every request.
+ *  - the firmware attribute holds "18.7.0.0\n" at first (as the telemetry's
+ *    FlashBundleVersion says).  nrsim_set_fw_version stores any text
+ *    verbatim, malformed or longer than a reader's buffer included; NULL
+ *    removes it (opens fail with ENOENT, descriptors opened before read
+ *    ENODEV) until text is set again.  The text is the card's: a sever or a
+ *    reset of the card keeps it, nrsim_reset restores the default.
+ *  - /dev/norvane lists its cards in ascending number order, or descending
+ *    after nrsim_list_descending(1), odd entries after them either way;
+ *    nrsim_devices and /sys/class/norvane keep ascending order.
+ *    nrsim_reset restores ascending order. */
 
 #ifdef __cplusplus
 }

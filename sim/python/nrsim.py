@@ -5,8 +5,10 @@ answers for ``/dev/norvane``, the cards' sysfs files and the driver's
 requests in place of a real driver.  This module drives it from Python: add,
 remove and sever cards, change what they report, inject failures, set how
 their management controllers answer messages, read and write their device
-memory and look at their TLB windows, drive their telemetry firmware, and
-read back what the program asked of the driver.
+memory and look at their TLB windows, drive their telemetry firmware, read
+their power state, set how they go through a reset, set the versions the
+driver and the cards report, and read back what the program asked of the
+driver.
 
 Every function acts on the simulated cards of the calling process only.  A
 failure raises ``OSError`` with the errno the simulator reported; a card
@@ -36,6 +38,11 @@ __all__ = [
     "TELEM_TABLE_ADDR", "TELEM_DATA_ADDR", "TELEM_VERSION", "TELEM_TABLE_MAX", "TELEM_NAMES",
     "TELEM_DEFAULTS", "telem_period", "telem_set", "telem_get", "telem_table", "telem_pointers",
     "telem_restore",
+    "power",
+    "RESET_AWAY_MS", "RESET_NOT_BACK", "RESET_NOT_BEGUN", "reset_mode", "reset_away", "reset_result",
+    "reset_count",
+    "KMD_VERSION", "DRIVER_INTERFACE", "FW_VERSION", "set_kmd_version", "set_fw_version",
+    "list_descending",
 ]
 
 #: Each log (opens, requests, controller messages) keeps at most this many
@@ -84,6 +91,21 @@ TELEM_DATA_ADDR = 0x10002000
 TELEM_VERSION = 0x00020001
 #: The most entries telem_table() takes: the table ends where the data begins.
 TELEM_TABLE_MAX = 1790
+
+#: How long a card stays off the bus after the first step of a reset, in
+#: milliseconds, until reset_away() says otherwise.
+RESET_AWAY_MS = 200
+#: Results the driver gives a second reset step it cannot perform: the card
+#: is not back on the bus yet; no reset of that descriptor is under way.
+RESET_NOT_BACK = 1
+RESET_NOT_BEGUN = 2
+
+#: The driver version request 0xFA05 reports until set_kmd_version().
+KMD_VERSION = (2, 4, 1)
+#: The interface version the same request reports beside it.
+DRIVER_INTERFACE = 1
+#: What each card's firmware bundle attribute holds until set_fw_version().
+FW_VERSION = "18.7.0.0\n"
 
 #: The tags' names; tag 33 is reserved and has none.
 TELEM_NAMES = {tag: name for tag, name in enumerate((
@@ -288,6 +310,14 @@ _telem_get = _declare("nrsim_telem_get", _int, _u32, _u16, ctypes.POINTER(_u32))
 _telem_table = _declare("nrsim_telem_table", _int, _u32, ctypes.POINTER(_TelemEntry), _size, _u32)
 _telem_pointers = _declare("nrsim_telem_pointers", _int, _u32, _u32, _u32)
 _telem_restore = _declare("nrsim_telem_restore", _int, _u32)
+_power = _declare("nrsim_power", _int, _u32, ctypes.POINTER(_u16))
+_reset_mode = _declare("nrsim_reset_mode", _int, _u32, _int)
+_reset_away_ms = _declare("nrsim_reset_away_ms", _int, _u32, ctypes.c_uint, _int)
+_reset_result = _declare("nrsim_reset_result", _int, _u32, _u32, _u32)
+_reset_count = _declare("nrsim_reset_count", _int, _u32)
+_set_kmd_version = _declare("nrsim_set_kmd_version", _int, _u8, _u8, _u8)
+_set_fw_version = _declare("nrsim_set_fw_version", _int, _u32, ctypes.c_char_p)
+_list_descending = _declare("nrsim_list_descending", _int, _int)
 
 Window = collections.namedtuple("Window", [f for f, _ in _Window._fields_])
 Window.__doc__ = """A TLB window allocated on a card, as the driver sees it.
@@ -297,6 +327,7 @@ configure request, and addr up to static_vc then hold that request's fields
 (the last one); mappings counts its live mappings in this process."""
 
 _DRIVER_STATES = {"loaded": 0, "unloaded": 1, "denied": 2}
+_RESET_MODES = {"vanish": 0, "stay": 1}
 _ENTRY_KINDS = {"chr": 0, "reg": 1, "dir": 2, "unknown": 3}
 
 
@@ -381,7 +412,10 @@ def reset():
     Returns to the launch configuration: every card removed and the launch
     cards added afresh (with default controller settings), odd entries
     removed, faults and logs cleared, the log bound back to LOG_LIMIT, the
-    driver loaded.  Descriptors still open stay open, severed."""
+    driver loaded, the driver version back to KMD_VERSION and /dev/norvane
+    listed in ascending order.  The cards come back with every setting at
+    its default: controller, telemetry period, reset behaviour and firmware
+    bundle text.  Descriptors still open stay open, severed."""
     _check(_reset())
 
 
@@ -770,3 +804,133 @@ def telem_restore(n):
     table, and the values of TELEM_DEFAULTS -- except the heartbeat, which
     keeps its count.  The period is left as it is."""
     _check(_telem_restore(_number(n)))
+
+
+# ---- power requests (0xFA0F) -------------------------------------------------
+#
+# Each descriptor of a card holds one power request, the last it made; the
+# card runs a feature while any of its live descriptors asks for it.  A
+# request whose flag_count is not 4, or with non-zero flags or reserved
+# bytes, or whose argsz is not 40, is refused with EINVAL.
+
+
+def power(n):
+    """power(n) -> int
+
+    Card n's effective power features: the OR of the power_flags of the
+    last request of each of its live descriptors, all 16 bits as sent (the
+    card acts on bits 0 to 3).  A request ends when its descriptor closes
+    or is severed, and a reset ends the resetting descriptor's own."""
+    out = _u16()
+    _check(_power(_number(n), ctypes.byref(out)))
+    return out.value
+
+
+# ---- reset (0xFA06) and the card's PCI presence -----------------------------
+#
+# The first step (flags 4), from any descriptor of the card, severs the card
+# as sever() does -- every other descriptor answers ENODEV, windows and
+# memory end, the telemetry is published anew -- but keeps the resetting
+# descriptor, now on the fresh card, which holds the card as an exclusive
+# open would until its reset is finished or it closes.  The card then stays
+# off the bus for its away time, counted from the first step (see
+# reset_mode() for what that looks like).  The second step (flags 6) is
+# accepted, result 0, once the card is back; before that its result is
+# RESET_NOT_BACK, and from a descriptor with no reset under way
+# RESET_NOT_BEGUN.  The driver writes 8 and the result at offsets 8 and 12
+# of the record.  The settings below are the card's: sever() keeps them and
+# reset() restores the defaults ('vanish', RESET_AWAY_MS, no forced result).
+
+
+def reset_mode(n, mode):
+    """reset_mode(n, mode)
+
+    How card n shows that it is off the bus during a reset.  'vanish' (the
+    default): its directory /sys/bus/pci/devices/<bdf> is absent, and files
+    opened in it before read ENODEV, until the card is back.  'stay': the
+    directory stays, and byte 4 of its config file (the low byte of the
+    PCI Command register) reads with bit 6 (0x40) set until the card is
+    back, clear otherwise.  The mode in force when the card is looked at
+    applies, during a reset too."""
+    if mode not in _RESET_MODES:
+        raise ValueError(f"reset mode must be one of {', '.join(_RESET_MODES)}, not {mode!r}")
+    _check(_reset_mode(_number(n), _RESET_MODES[mode]))
+
+
+def reset_away(n, ms=RESET_AWAY_MS, never=False):
+    """reset_away(n, ms=RESET_AWAY_MS, never=False)
+
+    Card n is back on the bus `ms` milliseconds after the first step of a
+    reset (monotonic clock; 0: at once).  With `never` it stays away until
+    a later reset_away() without it.  The card looks at the setting in
+    force whenever it is asked, so calling this during a reset moves the
+    card's return: reset_away(n, 0) brings it back at once."""
+    _check(_reset_away_ms(_number(n), _unsigned("ms", ms, 32), 1 if never else 0))
+
+
+def reset_result(n, begin=0, finish=0):
+    """reset_result(n, begin=0, finish=0)
+
+    Forces the result word the driver answers each step of a reset on card
+    n with (0: no forcing).  A forced non-zero result is all the step does:
+    a first step answered so leaves the card alone (no sever, not away), a
+    second step does not complete the reset.  The setting lasts until
+    changed."""
+    _check(_reset_result(_number(n), _unsigned("begin", begin, 32), _unsigned("finish", finish, 32)))
+
+
+def reset_count(n):
+    """reset_count(n) -> int
+
+    Resets of card n completed: both steps accepted (result 0).  Kept
+    across severs, back to 0 with reset()."""
+    return _check(_reset_count(_number(n)))
+
+
+# ---- versions (0xFA05, the firmware attribute) and listing order -----------
+
+
+def set_kmd_version(major, minor, patch):
+    """set_kmd_version(major, minor, patch)
+
+    The driver version that request 0xFA05 reports on every card, one byte
+    each (0 to 255), at offsets 12, 13 and 14 of the record; KMD_VERSION
+    until set, and again after reset().  The driver also writes 12 and
+    DRIVER_INTERFACE as the words at offsets 4 and 8, and a zero byte at 15;
+    a record whose output_size_bytes is below 12 is refused with EINVAL."""
+    _check(_set_kmd_version(_unsigned("major", major, 8), _unsigned("minor", minor, 8),
+                            _unsigned("patch", patch, 8)))
+
+
+def set_fw_version(n, text):
+    """set_fw_version(n, text)
+
+    What /sys/class/norvane/norvane!N/nr_fw_bundle_ver of card n holds:
+    `text` (str, encoded as UTF-8, or bytes) verbatim, however malformed or
+    long; "" leaves it empty.  None removes the attribute: opening it fails
+    with ENOENT and descriptors already open on it read ENODEV, until text
+    is set again.  FW_VERSION at first; the text is the card's, so a sever
+    or a reset of the card keeps it, and reset() restores FW_VERSION."""
+    n = _number(n)
+    if text is None:
+        raw = None
+    else:
+        if isinstance(text, str):
+            raw = text.encode()
+        elif isinstance(text, (bytes, bytearray)):
+            raw = bytes(text)
+        else:
+            raise TypeError(f"firmware version text is str, bytes or None, not {type(text).__name__}")
+        if b"\0" in raw:
+            raise ValueError("firmware version text cannot hold a NUL byte")
+    _check(_set_fw_version(n, raw))
+
+
+def list_descending(on=True):
+    """list_descending(on=True)
+
+    With `on`, /dev/norvane lists its cards highest number first (odd
+    entries still after them); off, lowest first, the default and what
+    reset() restores.  A driver-version query opens the first card listed.
+    devices() and /sys/class/norvane stay in ascending order."""
+    _check(_list_descending(1 if on else 0))

@@ -10,22 +10,7 @@ using namespace nrsim;
 
 namespace {
 
-int fail(int err) {
-  errno = err;
-  return -1;
-}
-
-// Runs f on card n under the lock; ENODEV if there is no such card.  The
-// telemetry firmware starts with the first call that concerns a card.
-template <typename F> int with_card(uint32_t n, F f) {
-  Sim &s = sim();
-  std::lock_guard lock(s.mu);
-  auto card = s.card(n);
-  if (!card) return fail(ENODEV);
-  int r = f(s, *card);
-  telem_start(s);
-  return r;
-}
+int fail(int err) { return control_fail(err); }
 
 bool valid_entry_name(const char *name) {
   if (!name || !*name || strchr(name, '/')) return false;

@@ -22,12 +22,12 @@ struct Route {
 // One line per request the native library makes; each area answers its own.
 constexpr Route ROUTES[] = {
     {0xFA00, 24, device_info},   // device information
-    {0xFA05, 16, nullptr},       // driver information
-    {0xFA06, 16, nullptr},       // reset
+    {0xFA05, 16, driver_info},   // driver information
+    {0xFA06, 16, reset_request}, // reset
     {0xFA0B, 48, tlb_allocate},  // TLB allocate
     {0xFA0C, 4, tlb_free},       // TLB free
     {0xFA0D, 48, tlb_configure}, // TLB configure
-    {0xFA0F, 40, nullptr},       // power
+    {0xFA0F, 40, power_request}, // power
     {0xFA11, 48, smc_message},   // SMC message
 };
 

@@ -97,7 +97,10 @@ int track(Sim &s, Desc d, int real_flags) {
   return fd;
 }
 
-bool busy(const Incarnation &life, bool exclusive) { return life.exclusive > 0 || (exclusive && life.holders > 0); }
+// A reset in progress keeps everyone else out, as an exclusive open does.
+bool busy(const Incarnation &life, bool exclusive) {
+  return life.exclusive > 0 || life.resetter >= 0 || (exclusive && life.holders > 0);
+}
 
 // The driver's open: O_EXCL waits for sole access and then keeps everyone
 // else out; O_NONBLOCK refuses with EAGAIN instead of waiting.
@@ -205,10 +208,8 @@ ssize_t read_desc(Desc &d, void *buf, size_t n, long long at) {
   case Desc::Kind::File: break;
   }
   if (d.card->removed) return -ENODEV;
-  auto &files = d.card->tree(d.node.tree);
-  auto it = files.find(d.node.name);
-  if (it == files.end()) return -ENODEV;
-  const std::string &bytes = it->second;
+  std::string bytes;
+  if (int r = file_bytes(*d.card, d.node.tree, d.node.name, &bytes); r < 0) return r;
   long long pos = at < 0 ? d.offset : at;
   if (pos >= static_cast<long long>(bytes.size())) return 0;
   size_t count = std::min(n, bytes.size() - static_cast<size_t>(pos));

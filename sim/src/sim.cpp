@@ -88,10 +88,22 @@ void Sim::remove_card(uint32_t n) {
   cv.notify_all();
 }
 
-void Sim::sever_card(Card &c) {
+void Sim::sever_card(Card &c, int keep) {
   retire(*c.life);
+  std::shared_ptr<Incarnation> old = c.life;
   c.life = std::make_shared<Incarnation>();
   c.life->number = c.number;
+  if (auto it = descs.find(keep); it != descs.end() && it->second.kind == Desc::Kind::Device && it->second.life == old) {
+    // What the descriptor had ran on the old card: retire() ended its
+    // message and windows, and its power request goes too.
+    Desc &d = it->second;
+    d.life = c.life;
+    d.smc = Desc::Smc::Idle;
+    d.reply = {};
+    d.power = 0;
+    ++c.life->holders;
+    if (d.exclusive) ++c.life->exclusive;
+  }
   telem_boot(*this, c);
   cv.notify_all();
 }
@@ -102,6 +114,8 @@ void Sim::reset() {
   logs.clear();
   log_limit = NRSIM_LOG_LIMIT;
   driver = NRSIM_DRIVER_LOADED;
+  kmd_version = DEFAULT_KMD_VERSION;
+  list_descending = false;
   for (size_t i = 0; i < launch.size(); ++i) add_card(static_cast<uint32_t>(i), launch[i].identity);
 }
 
@@ -114,6 +128,7 @@ void Sim::forget(int fd) {
     tlb_release_owner(*d.life, fd);
     --d.life->holders;
     if (d.exclusive) --d.life->exclusive;
+    if (d.life->resetter == fd) d.life->resetter = -1; // its reset is abandoned
     cv.notify_all();
   }
   descs.erase(it);

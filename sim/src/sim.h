@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -36,6 +37,9 @@ constexpr uint16_t DEFAULT_SUBSYSTEM_ID = 0x0001;
 constexpr uint16_t DEFAULT_MAX_DMA_LOG2 = 28;
 constexpr const char *DEFAULT_FW_BUNDLE = "18.7.0.0\n";
 constexpr uint8_t DEFAULT_PCI_COMMAND = 0x06; // memory space + bus master
+constexpr unsigned DEFAULT_RESET_AWAY_MS = 200;
+// The driver version 0xFA05 reports until a control sets another.
+constexpr std::array<uint8_t, 3> DEFAULT_KMD_VERSION = {2, 4, 1};
 
 struct Fault {
   int err = 0;
@@ -156,6 +160,10 @@ struct Incarnation {
   std::map<uint32_t, std::shared_ptr<Window>> windows; // by id
   uint32_t next_window = 1;
   Telemetry telem;
+  // The descriptor whose reset began this incarnation, until the reset is
+  // finished or the descriptor closes: meanwhile the card is held as if
+  // opened exclusively.  -1: none.
+  int resetter = -1;
 };
 
 // A mapping of a window in this process, tracked until it is unmapped.  It
@@ -171,6 +179,19 @@ struct Mapping {
 // The two sysfs trees the driver and the PCI core publish per card.
 enum class Tree : uint8_t { Class, Pci };
 
+// How the card goes through a reset (0xFA06).  The settings are the card's
+// own and so outlive a sever; `away` and `since` say whether it is off the
+// bus now (reset.cpp decides, from the clock, when it is back).
+struct ResetState {
+  int mode = NRSIM_RESET_VANISH;
+  unsigned away_ms = DEFAULT_RESET_AWAY_MS;
+  bool never = false;
+  uint32_t begin_result = 0, finish_result = 0; // forced results; 0: none
+  int count = 0; // resets completed
+  bool away = false;
+  Clock::time_point since{}; // the first step that took it off the bus
+};
+
 struct Card {
   uint32_t number = 0;
   Identity identity{};
@@ -180,6 +201,7 @@ struct Card {
   std::map<uint32_t, Fault> faults; // by request number
   SmcConfig smc;
   unsigned telem_period = NRSIM_TELEM_PERIOD_MS; // 0: frozen; outlives a sever
+  ResetState reset;
   // Virtual sysfs files, by name, per tree; their bytes are what a read sees.
   std::map<std::string, std::string> files[2];
 
@@ -226,6 +248,7 @@ struct Desc {
   enum class Smc : uint8_t { Idle, Queued, Running, Ready };
   Smc smc = Smc::Idle;
   SmcWords reply{};
+  uint16_t power = 0; // its power request (0xFA0F); 0 until it makes one
 };
 
 // The largest record of any request, so that a log entry has a fixed size.
@@ -299,6 +322,8 @@ struct Sim {
   std::atomic<int> mapped{0};           // mappings.size(), read without the lock
   std::condition_variable telem_cv;     // wakes the telemetry thread: a period or a boot changed
   bool telem_thread = false;            // the telemetry thread runs in this process
+  std::array<uint8_t, 3> kmd_version = DEFAULT_KMD_VERSION; // major, minor, patch
+  bool list_descending = false;         // /dev/norvane lists its cards highest first
 
   Sim();
 
@@ -306,7 +331,10 @@ struct Sim {
   bool name_taken(std::string_view name) const;
   long add_card(uint32_t number, const Identity &id);
   void remove_card(uint32_t n);
-  void sever_card(Card &c);
+  // Retires c's incarnation and starts a fresh one.  Descriptor `keep`, if
+  // it is one of c's live descriptors, moves to the fresh incarnation with
+  // nothing of the old one (no message, windows or power request).
+  void sever_card(Card &c, int keep = -1);
   void reset();
   // Drops a descriptor from the table and releases what it held.
   void forget(int fd);
@@ -336,6 +364,9 @@ struct Look {
 };
 // Lock held.
 Look lookup(const Sim &s, std::string_view abs);
+// The bytes a read of file `name` of tree t of card c sees now; -ENODEV if
+// the file or its directory is gone.  Lock held.
+int file_bytes(const Card &c, Tree t, const std::string &name, std::string *out);
 // A directory's entries in listing order, "." and ".." excluded.  Lock held.
 std::vector<std::pair<std::string, Node>> children(const Sim &s, const Node &dir);
 // Could this path lie in a simulated tree?  A cheap test, no lock needed.
@@ -389,6 +420,22 @@ void *driver_mmap(Sim &s, Desc &d, int fd, void *addr, size_t len, int prot, int
                   int *err);
 
 int device_info(Call &c); // devinfo.cpp
+int driver_info(Call &c); // version.cpp
+int power_request(Call &c); // power.cpp
+int reset_request(Call &c); // reset.cpp
+
+// ---- power requests (power.cpp) -------------------------------------------
+
+// The OR of the requests of the live descriptors of c.  Lock held.
+uint16_t power_effective(const Sim &s, const Card &c);
+
+// ---- reset and PCI presence (reset.cpp) -----------------------------------
+
+// Is the card's PCI directory gone (off the bus in vanish mode)?
+bool pci_absent(const Card &c);
+// Does its configuration space carry the mark of a card not back yet
+// (off the bus in stay mode)?
+bool pci_marked(const Card &c);
 
 // ---- the management controller (smc.cpp) ---------------------------------
 
@@ -469,5 +516,26 @@ void telem_start(Sim &s);
 // In a forked child: no thread runs, and the incarnations booted so far are
 // the parent's to tick.  Runs in the atfork child handler.
 void telem_after_fork_child(Sim &s);
+
+// ---- control calls (nrsim.h) ----------------------------------------------
+
+// A control's failure: errno set, -1 returned.
+inline int control_fail(int err) {
+  errno = err;
+  return -1;
+}
+
+// Runs f(sim, card) on card n under the lock; ENODEV if there is no such
+// card.  The telemetry firmware starts with the first call that concerns a
+// card.
+template <typename F> int with_card(uint32_t n, F f) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  auto card = s.card(n);
+  if (!card) return control_fail(ENODEV);
+  int r = f(s, *card);
+  telem_start(s);
+  return r;
+}
 
 } // namespace nrsim

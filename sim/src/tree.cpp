@@ -63,13 +63,19 @@ std::vector<std::pair<std::string, Node>> children(const Sim &s, const Node &dir
   std::vector<std::pair<std::string, Node>> out;
   Node n;
   switch (dir.role) {
-  case Node::Role::DevDir:
-    for (const auto &[number, c] : s.cards) {
+  case Node::Role::DevDir: {
+    auto add = [&](uint32_t number) {
       n.role = Node::Role::Card;
       n.type = DT_CHR;
       n.card = number;
       out.emplace_back(std::to_string(number), n);
-    }
+    };
+    // A real directory's order is the filesystem's: programs must not rely
+    // on it being ascending.
+    if (s.list_descending)
+      for (auto it = s.cards.rbegin(); it != s.cards.rend(); ++it) add(it->first);
+    else
+      for (const auto &[number, c] : s.cards) add(number);
     for (const Entry &e : s.entries) {
       n.role = Node::Role::Odd;
       n.type = entry_type(e.kind);
@@ -77,6 +83,7 @@ std::vector<std::pair<std::string, Node>> children(const Sim &s, const Node &dir
       out.emplace_back(e.name, n);
     }
     break;
+  }
   case Node::Role::ClassDir:
     for (const auto &[number, c] : s.cards) {
       n.role = Node::Role::ClassCard;
@@ -120,6 +127,8 @@ Look lookup(const Sim &s, std::string_view abs) {
     size_t slash = rest.find('/');
     const Card *c = card_at(s, rest.substr(0, slash));
     if (!c) return {}; // a real device, or nothing: the real tree's business
+    // Off the bus: gone, and not to be confused with a real device there.
+    if (pci_absent(*c)) return error(ENOENT);
     if (slash == std::string_view::npos) {
       Node n;
       n.role = Node::Role::PciDir;
@@ -139,6 +148,18 @@ Look lookup(const Sim &s, std::string_view abs) {
   for (auto &[child, node] : children(s, parent.node))
     if (child == name) return found(std::move(node));
   return error(ENOENT);
+}
+
+int file_bytes(const Card &c, Tree t, const std::string &name, std::string *out) {
+  if (t == Tree::Pci && pci_absent(c)) return -ENODEV; // opened before the card left the bus
+  const auto &files = c.files[static_cast<int>(t)];
+  auto it = files.find(name);
+  if (it == files.end()) return -ENODEV;
+  *out = it->second;
+  // Parity Error Response (Command bit 6) reads set while a reset is under
+  // way: how a card that stays on the bus shows it is not back yet.
+  if (t == Tree::Pci && name == "config" && out->size() > 4 && pci_marked(c)) (*out)[4] |= 0x40;
+  return 0;
 }
 
 } // namespace nrsim
