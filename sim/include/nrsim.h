@@ -90,6 +90,11 @@ int nrsim_remove_entry(const char *name);
  * `err` (before the driver looks at the record). */
 int nrsim_fail(uint32_t n, uint32_t request, int err, unsigned times);
 
+/* Makes card n's node refuse this process, as file permissions would:
+ * access() for reading or writing and every open fail with EACCES (before
+ * the driver sees the open).  on = 0 lets it in again. */
+int nrsim_deny(uint32_t n, int on);
+
 /* The next `times` opens of card n fail with `err`. */
 int nrsim_fail_open(uint32_t n, int err, unsigned times);
 

@@ -268,6 +268,7 @@ _add_entry = _declare("nrsim_add_entry", _int, ctypes.c_char_p, _int)
 _remove_entry = _declare("nrsim_remove_entry", _int, ctypes.c_char_p)
 _fail = _declare("nrsim_fail", _int, _u32, _u32, _int, ctypes.c_uint)
 _fail_open = _declare("nrsim_fail_open", _int, _u32, _int, ctypes.c_uint)
+_deny = _declare("nrsim_deny", _int, _u32, _int)
 _opens = _declare("nrsim_opens", _int, _u32, ctypes.POINTER(_u32), _size)
 _request_count = _declare("nrsim_request_count", _int, _u32)
 _request = _declare("nrsim_request", _long, _u32, _size, ctypes.POINTER(_u32),
@@ -501,6 +502,16 @@ def fail(n, request, errno, times=1):
     `errno`, before the driver looks at the record (they are still logged).
     Arming again replaces the count; times=0 disarms."""
     _check(_fail(_number(n), request & 0xFFFFFFFF, errno, times))
+
+
+def deny(n, on=True):
+    """deny(n, on=True)
+
+    Makes /dev/norvane/n refuse this process as file permissions would:
+    access() for reading or writing and every open fail with EACCES, before
+    the driver sees the open (so they are not logged).  deny(n, False) lets
+    it in again; reset() does too."""
+    _check(_deny(_number(n), 1 if on else 0))
 
 
 def fail_open(n, errno, times=1):

@@ -164,6 +164,13 @@ NRSIM_EXPORT int nrsim_fail_open(uint32_t n, int err, unsigned times) {
   });
 }
 
+NRSIM_EXPORT int nrsim_deny(uint32_t n, int on) {
+  return with_card(n, [&](Sim &, Card &c) {
+    c.denied = on != 0;
+    return 0;
+  });
+}
+
 NRSIM_EXPORT int nrsim_set_log_limit(size_t entries) {
   // Counts are returned as int.
   if (entries == 0 || entries > static_cast<size_t>(INT_MAX)) return fail(EINVAL);

@@ -106,8 +106,10 @@ bool busy(const Incarnation &life, bool exclusive) {
 // else out; O_NONBLOCK refuses with EAGAIN instead of waiting.
 int open_card(std::unique_lock<std::mutex> &lock, Sim &s, const Resolved &res, int flags) {
   uint32_t n = res.node.card;
-  s.logs[n].opens.push(static_cast<uint32_t>(flags), s.log_limit);
   std::shared_ptr<Card> card = s.card(n);
+  // Permissions are the filesystem's: a refused open never reaches the driver.
+  if (card && card->denied) return -EACCES;
+  s.logs[n].opens.push(static_cast<uint32_t>(flags), s.log_limit);
   if (!card) return -ENOENT;
   if (int err = card->open_fault.take()) return -err;
   bool exclusive = flags & O_EXCL;
@@ -237,7 +239,11 @@ int node_access(const Sim &s, const Node &n, int mode) {
   bool r = true, w = false, x = false;
   switch (n.role) {
   case Node::Role::DevDir: r = s.driver != NRSIM_DRIVER_DENIED; x = true; break;
-  case Node::Role::Card: w = true; break;
+  case Node::Role::Card: {
+    auto card = s.card(n.card);
+    r = w = !(card && card->denied);
+    break;
+  }
   case Node::Role::Odd: w = n.type != DT_DIR; x = n.type == DT_DIR; break;
   case Node::Role::File: break;
   default: x = true; break; // sysfs directories
@@ -528,6 +534,52 @@ NRSIM_EXPORT char *__realpath_chk(const char *path, char *resolved, size_t resol
   // reports it before anything else happens.
   if (resolved && resolved_len < PATH_MAX) return real().realpath_chk(path, resolved, resolved_len);
   return resolve_path(path, resolved, [&](const char *p) { return real().realpath_chk(p, resolved, resolved_len); });
+}
+
+// "/proc/self/fd/N" (or thread-self, or this process's own pid) naming a
+// descriptor the simulator tracks: reads back as the path it was opened by,
+// as a real device node's descriptor would (tools find a card's holders so).
+bool own_fd_link(const char *path, int *fd) {
+  const char *rest = nullptr;
+  if (strncmp(path, "/proc/self/fd/", 14) == 0) rest = path + 14;
+  else if (strncmp(path, "/proc/thread-self/fd/", 21) == 0) rest = path + 21;
+  else {
+    char own[40];
+    int len = snprintf(own, sizeof own, "/proc/%d/fd/", static_cast<int>(getpid()));
+    if (strncmp(path, own, static_cast<size_t>(len)) == 0) rest = path + len;
+  }
+  if (!rest || *rest < '0' || *rest > '9') return false;
+  char *end;
+  long v = strtol(rest, &end, 10);
+  if (*end != '\0' || v > INT_MAX) return false;
+  *fd = static_cast<int>(v);
+  return true;
+}
+
+bool sim_readlink(const char *path, char *buf, size_t n, ssize_t *out) {
+  int fd;
+  if (!path || !maybe_tracked(0) || !own_fd_link(path, &fd)) return false;
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  auto it = s.descs.find(fd);
+  if (it == s.descs.end()) return false;
+  const std::string &target = it->second.path;
+  size_t len = target.size() < n ? target.size() : n;
+  memcpy(buf, target.data(), len);
+  *out = static_cast<ssize_t>(len);
+  return true;
+}
+
+NRSIM_EXPORT ssize_t readlink(const char *path, char *buf, size_t n) noexcept {
+  ssize_t out;
+  if (sim_readlink(path, buf, n, &out)) return out;
+  return real().readlink(path, buf, n);
+}
+
+NRSIM_EXPORT ssize_t readlinkat(int dirfd, const char *path, char *buf, size_t n) noexcept {
+  ssize_t out;
+  if (sim_readlink(path, buf, n, &out)) return out; // only absolute /proc paths match
+  return real().readlinkat(dirfd, path, buf, n);
 }
 
 NRSIM_EXPORT int access(const char *path, int mode) noexcept {

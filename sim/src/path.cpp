@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <deque>
 
+#include "real.h"
 #include "sim.h"
 
 namespace nrsim {
@@ -83,7 +84,7 @@ bool start_dir(int dirfd, std::string *cur, int *err) {
   }
   char link[32], buf[PATH_MAX];
   snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
-  ssize_t n = readlink(link, buf, sizeof buf - 1);
+  ssize_t n = raw_readlink(link, buf, sizeof buf - 1);
   if (n <= 0 || buf[0] != '/') return false;
   cur->assign(buf, static_cast<size_t>(n));
   return true;
@@ -160,7 +161,7 @@ Resolved resolve(int dirfd, const char *path, bool follow_last) {
     }
     if (S_ISLNK(st.st_mode) && (!last || follow_last)) {
       char target[PATH_MAX];
-      ssize_t n = readlink(next.c_str(), target, sizeof target - 1);
+      ssize_t n = raw_readlink(next.c_str(), target, sizeof target - 1);
       if (n <= 0) return give_up(next);
       if (++links > MAX_LINKS) return via ? error(ELOOP) : out;
       std::string_view t(target, static_cast<size_t>(n));

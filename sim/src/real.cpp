@@ -39,6 +39,8 @@ Real load() {
   bind(r.realpath, "realpath");
   bind(r.realpath_chk, "__realpath_chk");
   bind(r.access, "access");
+  bind(r.readlink, "readlink");
+  bind(r.readlinkat, "readlinkat");
   bind(r.read, "read");
   bind(r.read_chk, "__read_chk");
   bind(r.pread, "pread");
@@ -62,6 +64,8 @@ int raw_open_null(int flags) {
 int raw_close(int fd) { return static_cast<int>(syscall(SYS_close, fd)); }
 
 ssize_t raw_pread(int fd, void *buf, size_t n, off_t off) { return syscall(SYS_pread64, fd, buf, n, off); }
+
+ssize_t raw_readlink(const char *path, char *buf, size_t n) { return syscall(SYS_readlinkat, AT_FDCWD, path, buf, n); }
 
 void raw_warn(const char *msg) {
   size_t n = strlen(msg);

@@ -31,6 +31,8 @@ struct Real {
   char *(*realpath)(const char *, char *);
   char *(*realpath_chk)(const char *, char *, size_t);
   int (*access)(const char *, int);
+  ssize_t (*readlink)(const char *, char *, size_t);
+  ssize_t (*readlinkat)(int, const char *, char *, size_t);
   ssize_t (*read)(int, void *, size_t);
   ssize_t (*read_chk)(int, void *, size_t, size_t);
   ssize_t (*pread)(int, void *, size_t, off_t);
@@ -46,6 +48,8 @@ int raw_open_null(int flags);
 int raw_close(int fd);
 // pread(2), which this library wraps.
 ssize_t raw_pread(int fd, void *buf, size_t n, off_t off);
+// readlink(2), which this library wraps.
+ssize_t raw_readlink(const char *path, char *buf, size_t n);
 // Writes a message to standard error.
 void raw_warn(const char *msg);
 

@@ -197,6 +197,7 @@ struct Card {
   Identity identity{};
   std::shared_ptr<Incarnation> life;
   bool removed = false;
+  bool denied = false; // its node refuses this process (EACCES)
   Fault open_fault;
   std::map<uint32_t, Fault> faults; // by request number
   SmcConfig smc;

@@ -17,7 +17,7 @@ WRAPPED = {
     "open", "open64", "openat", "openat64", "__open_2", "__open64_2", "__openat_2", "__openat64_2",
     "close", "close_range", "ioctl", "mmap", "mmap64", "munmap", "mremap", "opendir", "readdir", "readdir64",
     "closedir", "realpath", "__realpath_chk", "access", "read", "__read_chk", "pread", "pread64",
-    "__pread_chk", "__pread64_chk",
+    "__pread_chk", "__pread64_chk", "readlink", "readlinkat",
 }
 
 
