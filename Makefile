@@ -24,8 +24,12 @@ test: build
 	$(SIM) -- $(BUILD)/tests/native/nrhal-native-tests --gtest_brief=1
 	$(SIM) -- $(PYTHON) -m pytest tests/py -q -p no:cacheprovider
 
+# The status tool on two simulated cards: the table, then one card in detail
+# and as JSON.
 demo: build
-	$(SIM) -- $(PYTHON) tools/demo.py
+	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim
+	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim -d 0
+	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim --json -d 0
 
 # Speed figures, each beside the figure it is compared with.
 bench: build

@@ -1,0 +1,78 @@
+"""``--sim [SPEC]``: run the same command again on the simulated driver.
+
+This module imports nothing of nrhal, so ``--sim`` works where the parent
+process could not load the extension itself.
+"""
+import os
+import shutil
+import subprocess
+import sys
+
+from .codes import Exit, ToolError
+
+#: Set in the re-run command's environment, so it does not re-run again.
+MARKER = "NRSMI_SIMULATED"
+
+_PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def split(argv: "list[str]") -> "tuple[bool, str | None, list[str]]":
+    """(asked, SPEC or None, the other arguments).
+
+    SPEC is optional, so only a word that looks like one is taken for it
+    (DEVICEID@BDF,..., or the empty list): `--sim reset 0` keeps `reset`.
+    """
+    asked, spec, rest = False, None, []
+    i = 0
+    while i < len(argv):
+        arg = argv[i]
+        if arg == "--":
+            rest += argv[i:]
+            break
+        if arg == "--sim":
+            asked = True
+            if i + 1 < len(argv) and (argv[i + 1] == "" or "@" in argv[i + 1]):
+                spec = argv[i + 1]
+                i += 1
+        elif arg.startswith("--sim="):
+            asked, spec = True, arg[len("--sim="):]
+        else:
+            rest.append(arg)
+        i += 1
+    return asked, spec, rest
+
+
+def launcher() -> "str | None":
+    """nrsim-run of this checkout, else the one installed on PATH."""
+    here = os.path.join(_PACKAGE_PARENT, os.pardir, "sim", "nrsim-run")
+    if os.access(here, os.X_OK):
+        return os.path.normpath(here)
+    return shutil.which("nrsim-run")
+
+
+def command(spec: "str | None", args: "list[str]", run: str) -> "list[str]":
+    devices = [] if spec is None else ["--devices", spec]
+    return [run, *devices, "--", sys.executable, "-m", "nrsmi", *args]
+
+
+def environment() -> "dict[str, str]":
+    env = dict(os.environ)
+    env[MARKER] = "1"
+    # The launcher puts its own directories in front; nrsmi must stay importable.
+    paths = [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    if _PACKAGE_PARENT not in paths:
+        paths.append(_PACKAGE_PARENT)
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    return env
+
+
+def rerun(spec: "str | None", args: "list[str]") -> int:
+    run = launcher()
+    if run is None:
+        raise ToolError(Exit.ERROR, "--sim needs the simulator launcher nrsim-run, which was not found")
+    child = subprocess.Popen(command(spec, args, run), env=environment())
+    while True:
+        try:
+            return child.wait()
+        except KeyboardInterrupt:
+            continue  # ^C reaches the child too; it decides how to end
