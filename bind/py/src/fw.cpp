@@ -1,8 +1,49 @@
-// Placeholder: filled in by the version work.
 #include "fw.h"
+
+#include "dev.h"
+#include "err.h"
+#include "ver.h"
 
 namespace nrhal::fw {
 
-bool fill(PyObject *) { return true; }
+namespace {
+
+constexpr py::Signature version_sig{"fw.version", py::required("sess")};
+
+PyObject *version(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  py::Args<1> a;
+  if (!a.parse(version_sig, args, nargs, kwnames)) return nullptr;
+  dev::SessionObject *s = nullptr;
+  if (!py::to_exact(a[0], dev::session_type(), s)) return nullptr;
+  py::Sole use(s->use);
+  if (!use) return nullptr;
+  // A sysfs read: no driver request, so only a failing open or read of the
+  // attribute itself could make a persistent session reopen.
+  nr_version v;
+  if (!dev::perform(s, [&v](nr_session *rec) { return nr_fw_version(rec, &v); })) return nullptr;
+  return ver::raw_to_semver(v);
+}
+
+PyMethodDef version_def = NR_METHOD("version", version, "sess",
+                                    "Returns firmware bundle version.\n"
+                                    "\n"
+                                    "Reads the version of the firmware bundle flashed on the card of the\n"
+                                    "open session `sess`. A bundle W.X.Y.Z reads as W.X.Y when Z is 0, and\n"
+                                    "as the pre-release W.X.Y-rc.Z otherwise. The result is made by\n"
+                                    "`semver.Version.parse` (`semver.VersionInfo` in semver 2), and\n"
+                                    "`semver` is imported on every call.\n"
+                                    "\n"
+                                    "Raises `NRError` with:\n"
+                                    "\n"
+                                    "- `ENOTCONN` if the session has been closed.\n"
+                                    "- `EIO` if the firmware version string is empty or malformed.\n"
+                                    "\n"
+                                    "Other `errno` values propagate from the failing system call.\n"
+                                    "\n"
+                                    "Raises `TypeError` if `sess` is not a `Session`.");
+
+} // namespace
+
+bool fill(PyObject *module) { return py::add_function(module, &version_def); }
 
 } // namespace nrhal::fw

@@ -1,9 +1,114 @@
-// Placeholder: filled in by the reset work.
+// Card reset.  The native sequence waits seconds for the card to come back
+// on the bus, so both methods release the interpreter lock around it; the
+// exclusive open inside it keeps every other client out, this process's
+// other sessions included.  A reset is never retried, persistent or not.
 #include "reset.h"
+
+#include <cerrno>
+
+#include "../dev.h"
+#include "../err.h"
 
 namespace nrhal::dev::reset {
 
-PyMethodDef session_methods[] = {NR_METHODS_END};
-PyMethodDef device_methods[] = {NR_METHODS_END};
+namespace {
+
+constexpr py::Signature device_reset_sig{"Device.reset"};
+
+PyObject *device_reset(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  py::Args<0> a;
+  if (!a.parse(device_reset_sig, args, nargs, kwnames)) return nullptr;
+  // Shared: the descriptor stays usable from other threads meanwhile.
+  py::Shared use(as_device(self)->use);
+  if (!use) return nullptr;
+  uint32_t id = as_device(self)->id;
+  int rc, err;
+  Py_BEGIN_ALLOW_THREADS
+  rc = nr_reset(&id);
+  err = errno;
+  Py_END_ALLOW_THREADS
+  if (rc != 0) return fail(err);
+  Py_RETURN_NONE;
+}
+
+constexpr py::Signature session_reset_sig{"Session.reset"};
+
+PyObject *session_reset(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  py::Args<0> a;
+  if (!a.parse(session_reset_sig, args, nargs, kwnames)) return nullptr;
+  SessionObject *s = as_session(self);
+  // Sole use for the whole wait: no other thread may touch the record
+  // while the native sequence closes its descriptor.
+  py::Sole use(s->use);
+  if (!use) return nullptr;
+
+  nr_session rec = s->rec;
+  // An earlier close(2) failed: the kernel has released that number, and it
+  // may name another file by now.  The close is done, so reset by number.
+  bool released = s->fd_released && rec.fd >= 0;
+  int rc, err;
+  Py_BEGIN_ALLOW_THREADS
+  if (released) {
+    rec.fd = -1;
+    rc = nr_reset(&rec.id);
+  } else {
+    rc = nr_reset_with(&rec);
+  }
+  err = errno;
+  Py_END_ALLOW_THREADS
+  // Closed on every path past the closed-session check.
+  s->rec = rec;
+  s->fd_released = false;
+  if (rc != 0) return fail(err);
+  return new_device(rec.id);
+}
+
+} // namespace
+
+PyMethodDef device_methods[] = {
+    NR_METHOD("reset", device_reset, "$self",
+              "Resets the device.\n"
+              "\n"
+              "Acquires exclusive access, issues the full reset sequence, and releases\n"
+              "it. No session is required, and the reset is refused while any client\n"
+              "(including this process) has the device open. The reset sequence takes\n"
+              "seconds, so the interpreter lock is released while it runs.\n"
+              "\n"
+              "Raises `NRError` with:\n"
+              "\n"
+              "- `ENODEV` if the device does not exist.\n"
+              "- `EAGAIN` if any client (including this process) has the device open.\n"
+              "- `ECONNRESET` if the device was reset or removed out-of-band.\n"
+              "- `EIO` if the reset sequence failed.\n"
+              "- `ETIMEDOUT` if the reset did not complete in time.\n"
+              "\n"
+              "Other `errno` values propagate from the failing system call."),
+    NR_METHODS_END,
+};
+
+PyMethodDef session_methods[] = {
+    NR_METHOD("reset", session_reset, "$self",
+              "Resets the device.\n"
+              "\n"
+              "Closes this session, then resets the underlying device as\n"
+              "`Device.reset()` does. The session is closed on all paths, success or\n"
+              "failure, even when it was opened with `persistent`. The device number\n"
+              "does not change, so the returned `Device` descriptor can be reopened\n"
+              "directly (or this session reopened with `reopen()`). The reset sequence\n"
+              "takes seconds, so the interpreter lock is released while it runs.\n"
+              "\n"
+              "Raises `NRError` with:\n"
+              "\n"
+              "- `ENOTCONN` if the session has already been closed.\n"
+              "- `ENODEV` if the device does not exist.\n"
+              "- `EAGAIN` if another client opened the device before exclusive access\n"
+              "  could be acquired.\n"
+              "- `ECONNRESET` if the device was reset or removed out-of-band.\n"
+              "- `EIO` if the reset sequence failed.\n"
+              "- `ETIMEDOUT` if the reset did not complete in time.\n"
+              "\n"
+              "Other `errno` values propagate from the failing system call."),
+    NR_METHODS_END,
+};
 
 } // namespace nrhal::dev::reset

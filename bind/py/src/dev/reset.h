@@ -1,14 +1,14 @@
-// Placeholder: filled in by the reset work.
+// Card reset: Device.reset and Session.reset.
 #pragma once
 
 #include "../toolkit.h"
 
 namespace nrhal::dev::reset {
 
-// Session methods of this area, ended by NR_METHODS_END.
+// Session.reset, ended by NR_METHODS_END; gathered into the Session class.
 extern PyMethodDef session_methods[];
 
-// Device methods of this area, ended by NR_METHODS_END.
+// Device.reset, ended by NR_METHODS_END; gathered into the Device class.
 extern PyMethodDef device_methods[];
 
 } // namespace nrhal::dev::reset

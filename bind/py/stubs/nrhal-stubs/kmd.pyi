@@ -1,0 +1,5 @@
+from typing import Any
+
+__all__ = ["version"]
+
+def version() -> Any: ...
