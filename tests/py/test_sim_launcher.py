@@ -171,7 +171,7 @@ class TestFindingTheLibrary:
         sim = tmp_path / "repo" / "sim"
         (sim / "python").mkdir(parents=True)
         shutil.copy(LAUNCHER, sim / "nrsim-run")
-        shutil.copy(REPO / "sim" / "python" / "nrsim.py", sim / "python" / "nrsim.py")
+        shutil.copytree(REPO / "sim" / "python" / "nrsim", sim / "python" / "nrsim")
         env = clean_env()
         del env["NRSIM_LIB"]
         r = run("--", "true", env=env, launcher=sim / "nrsim-run")

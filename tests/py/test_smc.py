@@ -384,6 +384,7 @@ class TestWaitingCall:
         earlier = sess.post(Message(ECHO))
         assert earlier.poll() is not None
         nrsim.smc_hang(0)
+        nrsim.clear_log()  # so that the poll awaited below is the call's own
         req, result = Message(ECHO), []
         t = threading.Thread(target=lambda: result.append(sess.call(req, timeout=60)))
         t.start()

@@ -7,6 +7,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 from .codes import Exit, ToolError
 
@@ -43,11 +44,20 @@ def split(argv: "list[str]") -> "tuple[bool, str | None, list[str]]":
 
 
 def launcher() -> "str | None":
-    """nrsim-run of this checkout, else the one installed on PATH."""
+    """nrsim-run of this checkout, else the one installed on PATH, else the
+    one installed beside this package (a prefix whose bin/ is not on PATH:
+    <prefix>/lib/pythonX.Y/site-packages/nrsmi -> <prefix>/bin)."""
     here = os.path.join(_PACKAGE_PARENT, os.pardir, "sim", "nrsim-run")
     if os.access(here, os.X_OK):
         return os.path.normpath(here)
-    return shutil.which("nrsim-run")
+    found = shutil.which("nrsim-run")
+    if found:
+        return found
+    for bindir in (sysconfig.get_path("scripts"), os.path.join(_PACKAGE_PARENT, os.pardir, os.pardir, os.pardir, "bin")):
+        candidate = os.path.join(bindir, "nrsim-run")
+        if os.access(candidate, os.X_OK):
+            return os.path.normpath(candidate)
+    return None
 
 
 def command(spec: "str | None", args: "list[str]", run: str) -> "list[str]":

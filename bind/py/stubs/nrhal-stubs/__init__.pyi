@@ -1,5 +1,5 @@
 from types import TracebackType
-from typing import Final, Literal
+from typing import Final, Literal, final
 
 from . import fw as fw, kmd as kmd, power as power, smc as smc, telem as telem, tlb as tlb
 
@@ -14,6 +14,7 @@ class NRError(OSError): ...
 
 def scan() -> list[Device]: ...
 
+@final
 class Device:
     @staticmethod
     def from_path(path: str) -> Device: ...
@@ -24,6 +25,7 @@ class Device:
     def open(self, *, exclusive: bool = False, nonblocking: bool = False, persistent: bool = False) -> Session: ...
     def reset(self) -> None: ...
 
+@final
 class Session:
     def __enter__(self) -> Session: ...
     def __exit__(
@@ -43,6 +45,7 @@ class Session:
     def alloc(self, size: tlb.Size, caching: tlb.Caching) -> tlb.Tlb: ...
     def telemetry(self) -> telem.Telemetry: ...
 
+@final
 class Info:
     @property
     def vendor_id(self) -> int: ...

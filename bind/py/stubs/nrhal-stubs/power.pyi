@@ -1,7 +1,8 @@
-from typing import ClassVar
+from typing import ClassVar, final
 
 __all__ = ["Flag"]
 
+@final
 class Flag:
     MaxAiClk: ClassVar[Flag]
     MriscPhyWakeup: ClassVar[Flag]

@@ -1,9 +1,10 @@
 from collections.abc import Sequence
 from types import TracebackType
-from typing import Literal
+from typing import Literal, final
 
 __all__ = ["Message", "Queued"]
 
+@final
 class Message:
     def __init__(self, message: Sequence[int] | None = None) -> None: ...
     @property
@@ -11,6 +12,7 @@ class Message:
     @message.setter
     def message(self, value: Sequence[int]) -> None: ...
 
+@final
 class Queued:
     def poll(self) -> Message | None: ...
     def drop(self) -> None: ...

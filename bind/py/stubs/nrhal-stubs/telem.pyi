@@ -1,7 +1,8 @@
-from typing import ClassVar
+from typing import ClassVar, final
 
 __all__ = ["Tag", "Telemetry"]
 
+@final
 class Tag:
     BoardIdHigh: ClassVar[Tag]
     BoardIdLow: ClassVar[Tag]
@@ -75,6 +76,7 @@ class Tag:
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
 
+@final
 class Telemetry:
     def get(self, tag: Tag) -> int | None: ...
     def __getitem__(self, tag: Tag) -> int: ...

@@ -1,9 +1,10 @@
 from _typeshed import ReadableBuffer
 from types import TracebackType
-from typing import ClassVar, Literal
+from typing import ClassVar, Literal, final
 
 __all__ = ["Size", "Caching", "Config", "Tlb", "Window"]
 
+@final
 class Size:
     Mb1: ClassVar[Size]
     Mb2: ClassVar[Size]
@@ -14,6 +15,7 @@ class Size:
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
 
+@final
 class Caching:
     Uncached: ClassVar[Caching]
     WriteCombined: ClassVar[Caching]
@@ -22,6 +24,7 @@ class Caching:
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
 
+@final
 class Config:
     def __init__(
         self,
@@ -54,6 +57,7 @@ class Config:
     @property
     def static_vc(self) -> int: ...
 
+@final
 class Tlb:
     def bind(self, cfg: Config) -> Window: ...
     def free(self) -> None: ...
@@ -65,6 +69,7 @@ class Tlb:
         _exc_tb: TracebackType | None,
     ) -> Literal[False]: ...
 
+@final
 class Window:
     @property
     def size(self) -> int: ...
