@@ -5,7 +5,6 @@ library with its headers.  Built once per run into a temporary prefix."""
 import os
 import subprocess
 import sys
-import sysconfig
 from pathlib import Path
 
 import pytest

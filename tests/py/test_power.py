@@ -2,9 +2,7 @@
 record it sends, the driver's OR across sessions and the persistent resend.
 Session.power's sole use of the session is tested with the reset."""
 import errno
-import gc
 import operator
-import os
 import struct
 
 import pytest
@@ -12,23 +10,15 @@ import pytest
 import nrhal
 import nrsim
 from nrhal.power import Flag
+from conftest import dev, raises_errno
+
+pytestmark = pytest.mark.usefixtures("no_session_left_open")
 
 POWER = 0xFA0F  # the power request
 SHARED_FLAGS = 0x80402
 
 MEMBERS = {"MaxAiClk": 0x0001, "MriscPhyWakeup": 0x0002, "VexelEnable": 0x0004,
            "L2CpuEnable": 0x0008, "HI": 0xFFFF, "LO": 0x0000}
-
-
-@pytest.fixture(autouse=True)
-def no_session_left_open():
-    yield
-    gc.collect()
-    assert {n: nrsim.open_count(n) for n in nrsim.devices() if nrsim.open_count(n)} == {}
-
-
-def dev(n=0):
-    return nrhal.Device.from_path(f"/dev/norvane/{n}")
 
 
 @pytest.fixture
@@ -46,13 +36,6 @@ def record(mask):
 
 def sent(n=0):
     return [rec for number, rec in nrsim.requests(n) if number == POWER]
-
-
-def raises_errno(err, fn, *args):
-    with pytest.raises(nrhal.NRError) as info:
-        fn(*args)
-    assert info.value.errno == err, info.value
-    assert info.value.strerror == os.strerror(err)
 
 
 class TestFlag:

@@ -3,11 +3,9 @@ every path, and the borrows each holds while the sequence waits with the
 interpreter lock released.  The simulator counts resets and logs their
 requests; only one test waits out the real deadline."""
 import errno
-import gc
 import os
 import struct
 import threading
-import time
 
 import pytest
 
@@ -15,6 +13,9 @@ import nrhal
 import nrsim
 from nrhal.power import Flag
 from nrhal.smc import Message
+from conftest import dev, raises_errno, wait_for
+
+pytestmark = pytest.mark.usefixtures("no_session_left_open")
 
 RESET = 0xFA06  # the reset request
 SMC = 0xFA11
@@ -23,27 +24,9 @@ BEGIN, FINISH = 4, 6
 RESET_OPEN_FLAGS = 0x80C82  # exclusive and non-blocking
 
 
-@pytest.fixture(autouse=True)
-def no_session_left_open():
-    yield
-    gc.collect()
-    assert {n: nrsim.open_count(n) for n in nrsim.devices() if nrsim.open_count(n)} == {}
-
-
-def dev(n=0):
-    return nrhal.Device.from_path(f"/dev/norvane/{n}")
-
-
 def steps(n=0):
     """The step of each reset request made on card n, oldest first."""
     return [struct.unpack_from("<I", rec, 4)[0] for number, rec in nrsim.requests(n) if number == RESET]
-
-
-def raises_errno(err, fn, *args):
-    with pytest.raises(nrhal.NRError) as info:
-        fn(*args)
-    assert info.value.errno == err, info.value
-    assert info.value.strerror == os.strerror(err)
 
 
 def live_fds():
@@ -57,15 +40,6 @@ def live_fds():
             continue
         fds.add(int(name))
     return fds
-
-
-def wait_for(cond):
-    """Waits (bounded) for another thread to reach a state the simulator shows."""
-    for _ in range(5000):
-        if cond():
-            return
-        time.sleep(0.001)
-    pytest.fail("the other thread never got there")
 
 
 class Background(threading.Thread):

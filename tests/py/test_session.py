@@ -9,23 +9,13 @@ import pytest
 
 import nrhal
 import nrsim
-from conftest import open_fds
+from conftest import dev, open_fds, raises_errno
+
+pytestmark = pytest.mark.usefixtures("no_session_left_open")
 
 INFO = 0xFA00  # the device-information request
 SHARED_FLAGS = 0x80402
 
-
-
-@pytest.fixture(autouse=True)
-def no_session_left_open():
-    """Every test closes what it opens, and the binding leaks nothing:
-    once dropped objects are collected, no card has a descriptor open."""
-    yield
-    gc.collect()
-    assert {n: nrsim.open_count(n) for n in nrsim.devices() if nrsim.open_count(n)} == {}
-
-def dev(n=0):
-    return nrhal.Device.from_path(f"/dev/norvane/{n}")
 
 
 def info_requests(n=0):
@@ -44,14 +34,6 @@ def live_fds():
             continue
         fds.add(int(name))
     return fds
-
-
-def raises_errno(err, fn, *args):
-    with pytest.raises(nrhal.NRError) as info:
-        fn(*args)
-    assert info.value.errno == err, info.value
-    assert info.value.strerror == os.strerror(err)
-    return info.value
 
 
 class TestLifecycle:

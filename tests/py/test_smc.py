@@ -6,10 +6,8 @@ import array
 import errno
 import gc
 import inspect
-import os
 import struct
 import threading
-import time
 
 import numpy
 import pytest
@@ -17,18 +15,14 @@ import pytest
 import nrhal
 import nrsim
 from nrhal.smc import Message, Queued
+from conftest import raises_errno, wait_for
+
+pytestmark = pytest.mark.usefixtures("no_session_left_open")
 
 SMC = 0xFA11  # the controller-message request
 POST, POLL, DROP = 1, 2, 4
 SPIN = 33  # polls the native wait makes back to back before it sleeps
 ECHO = [nrsim.SMC_ECHO, 1, 2, 3, 4, 5, 6, 0xFFFFFFFF]
-
-
-@pytest.fixture(autouse=True)
-def no_session_left_open():
-    yield
-    gc.collect()
-    assert {n: nrsim.open_count(n) for n in nrsim.devices() if nrsim.open_count(n)} == {}
 
 
 @pytest.fixture
@@ -42,22 +36,6 @@ def sess():
 def ops(n=0):
     """The operation of each controller request on card n, oldest first."""
     return [struct.unpack_from("<I", rec, 4)[0] for number, rec in nrsim.requests(n) if number == SMC]
-
-
-def raises_errno(err, fn, *args, **kwargs):
-    with pytest.raises(nrhal.NRError) as info:
-        fn(*args, **kwargs)
-    assert info.value.errno == err, info.value
-    assert info.value.strerror == os.strerror(err)
-
-
-def wait_for(cond):
-    """Waits (bounded) for another thread to reach a state the simulator shows."""
-    for _ in range(5000):
-        if cond():
-            return
-        time.sleep(0.001)
-    pytest.fail("the other thread never got there")
 
 
 class TestMessage:

@@ -6,10 +6,8 @@ import errno
 import gc
 import inspect
 import operator
-import os
 import struct
 import threading
-import time
 
 import numpy
 import pytest
@@ -18,6 +16,7 @@ import nrhal
 import nrsim
 from nrhal.smc import Message
 from nrhal.telem import Tag, Telemetry
+from conftest import raises_errno, wait_for
 
 ALLOC = 0xFA0B
 SMC, POLL = 0xFA11, 2
@@ -51,22 +50,6 @@ def frozen_firmware():
 def sess():
     with nrhal.Device.from_path("/dev/norvane/0").open() as s:
         yield s
-
-
-def raises_errno(err, fn, *args):
-    with pytest.raises(nrhal.NRError) as info:
-        fn(*args)
-    assert info.value.errno == err, info.value
-    assert info.value.strerror == os.strerror(err)
-
-
-def wait_for(cond):
-    """Waits (bounded) for another thread to reach a state the simulator shows."""
-    for _ in range(5000):
-        if cond():
-            return
-        time.sleep(0.001)
-    pytest.fail("the other thread never got there")
 
 
 def numbered(n):

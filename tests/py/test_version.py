@@ -2,8 +2,6 @@
 semver, and semver as the import machinery finds it: a stand-in module,
 either generation's class name, hooks, and no semver at all."""
 import errno
-import gc
-import os
 import subprocess
 import sys
 import types
@@ -13,21 +11,13 @@ import semver
 
 import nrhal
 import nrsim
+from conftest import dev, raises_errno
+
+pytestmark = pytest.mark.usefixtures("no_session_left_open")
 
 DRIVER_INFO = 0xFA05
 # semver 3 names the class Version; semver 2 VersionInfo.
 SemVer = getattr(semver, "Version", None) or semver.VersionInfo
-
-
-@pytest.fixture(autouse=True)
-def no_session_left_open():
-    yield
-    gc.collect()
-    assert {n: nrsim.open_count(n) for n in nrsim.devices() if nrsim.open_count(n)} == {}
-
-
-def dev(n=0):
-    return nrhal.Device.from_path(f"/dev/norvane/{n}")
 
 
 @pytest.fixture
@@ -35,13 +25,6 @@ def sess():
     s = dev().open()
     yield s
     s.close()
-
-
-def raises_errno(err, fn, *args):
-    with pytest.raises(nrhal.NRError) as info:
-        fn(*args)
-    assert info.value.errno == err, info.value
-    assert info.value.strerror == os.strerror(err)
 
 
 class TestKmd:
