@@ -7,7 +7,7 @@ BUILD  := build
 export PATH := /usr/bin:/bin:$(PATH)
 SIM    := sim/nrsim-run
 
-.PHONY: all bootstrap build test test-native test-py demo bench clean
+.PHONY: all bootstrap build test test-native test-py demo bench soak clean
 
 all: build
 
@@ -34,6 +34,14 @@ demo: build
 # Speed figures, each beside the figure it is compared with.
 bench: build
 	$(SIM) -- $(PYTHON) bench/bench_py.py
+
+# Four threads (telemetry, windows, controller, power) on shared and private,
+# persistent and plain sessions while the simulator severs, removes and
+# re-adds cards: two minutes, a fresh seed (printed; replay with --seed).
+# Fails on an undocumented error, a wrong value, anything left behind, or
+# memory growth.
+soak: build
+	$(SIM) -- $(PYTHON) tools/soak.py --seconds 120
 
 clean:
 	rm -rf $(BUILD)

@@ -4,6 +4,7 @@ either generation's class name, hooks, and no semver at all."""
 import errno
 import subprocess
 import sys
+import threading
 import types
 
 import pytest
@@ -180,6 +181,30 @@ class TestSemverLookup:
         with pytest.raises(ValueError) as info:
             nrhal.fw.version(sess)
         assert info.value is error
+
+    def test_session_is_free_while_parse_runs(self, sess, monkeypatch):
+        # parse is Python code: other threads may run in the middle of it and
+        # must find the session free, as they do outside the four calls that
+        # release the interpreter lock.
+        seen = []
+
+        class Using:
+            @staticmethod
+            def parse(text):
+                def other():
+                    try:
+                        seen.append((repr(sess), sess.info().device_id))
+                    except BaseException as e:  # PanicException is not an Exception
+                        seen.append(e)
+
+                t = threading.Thread(target=other)
+                t.start()
+                t.join()
+                return text
+
+        monkeypatch.setitem(sys.modules, "semver", stand_in(Version=Using))
+        assert nrhal.fw.version(sess) == "18.7.0"
+        assert seen == [("Session(id=0)", 0x401E)]
 
     def test_imported_on_every_call(self, sess, monkeypatch):
         first, second = [], []

@@ -15,12 +15,17 @@ PyObject *version(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
   if (!a.parse(version_sig, args, nargs, kwnames)) return nullptr;
   dev::SessionObject *s = nullptr;
   if (!py::to_exact(a[0], dev::session_type(), s)) return nullptr;
-  py::Sole use(s->use);
-  if (!use) return nullptr;
-  // A sysfs read: no driver request, so only a failing open or read of the
-  // attribute itself could make a persistent session reopen.
   nr_version v;
-  if (!dev::perform(s, [&v](nr_session *rec) { return nr_fw_version(rec, &v); })) return nullptr;
+  {
+    py::Sole use(s->use);
+    if (!use) return nullptr;
+    // A sysfs read: no driver request, so only a failing open or read of the
+    // attribute itself could make a persistent session reopen.
+    if (!dev::perform(s, [&v](nr_session *rec) { return nr_fw_version(rec, &v); })) return nullptr;
+  }
+  // Not under the session's use: the conversion runs Python code (the import
+  // and semver's parse), during which other threads may run and must not
+  // find the session taken.
   return ver::raw_to_semver(v);
 }
 
