@@ -7,7 +7,7 @@ BUILD  := build
 export PATH := /usr/bin:/bin:$(PATH)
 SIM    := sim/nrsim-run
 
-.PHONY: all bootstrap build test test-native test-py demo bench soak clean
+.PHONY: all bootstrap build test test-native test-py test-asan valgrind-check demo bench soak clean
 
 all: build
 
@@ -31,6 +31,14 @@ demo: build
 	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim -d 0
 	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim --json -d 0
 
+# The native and Python tests under AddressSanitizer and UBSan (build-asan/).
+test-asan: bootstrap
+	scripts/test-asan
+
+# valgrind memcheck over the native tests and the binding's tests (build-vg/).
+valgrind-check: bootstrap
+	scripts/valgrind-check
+
 # Speed figures, each beside the figure it is compared with.
 bench: build
 	$(SIM) -- $(PYTHON) bench/bench_py.py
@@ -44,4 +52,4 @@ soak: build
 	$(SIM) -- $(PYTHON) tools/soak.py --seconds 120
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-vg

@@ -1,4 +1,5 @@
 // Discovery, sessions and device information.
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -43,6 +44,21 @@ bool parse_number(const char *s, uint32_t *out) {
   return true;
 }
 
+// Whether the field that sscanf's %x read from s[from, to) holds its true
+// value.  %x keeps only the low 32 bits of what it reads, after negating a
+// signed field, so "100000003" and "-fffffffd" would both read as 3 and
+// name the card at 3; such a field names no card.  The text is what %x
+// consumed: blanks, a sign, a 0x prefix, hex digits.
+bool field_fits(const char *s, int from, int to) {
+  const char *p = s + from, *end = s + to;
+  while (p < end && isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = p < end && *p == '-';
+  if (p < end && (*p == '-' || *p == '+')) ++p;
+  if (end - p >= 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p += 2;
+  while (p < end && *p == '0') ++p;
+  return end - p <= (negative ? 0 : 8); // 8 hex digits: 32 bits
+}
+
 void format_bdf(char (&buf)[20], unsigned domain, unsigned bus, unsigned dev, unsigned fn) {
   int n = snprintf(buf, sizeof buf, "%04x:%02x:%02x.%x", domain, bus, dev, fn);
   (void)n; // longer output is cut; it then matches no card
@@ -84,10 +100,17 @@ int nr_dev_from_path(const char *path, uint32_t *id) {
 int nr_dev_from_bdf(const char *addr, uint32_t *id) {
   if (!addr || !id) return nr::fail(EINVAL);
   unsigned domain = 0, bus = 0, dev = 0, fn = 0;
-  if (sscanf(addr, "%x:%x:%x.%x", &domain, &bus, &dev, &fn) != 4) {
+  int at[8]; // where each field starts and ends
+  int fields = 4;
+  if (sscanf(addr, "%n%x%n:%n%x%n:%n%x%n.%n%x%n", &at[0], &domain, &at[1], &at[2], &bus, &at[3], &at[4], &dev, &at[5],
+             &at[6], &fn, &at[7]) != 4) {
     domain = 0;
-    if (sscanf(addr, "%x:%x.%x", &bus, &dev, &fn) != 3) return nr::fail(EINVAL);
+    fields = 3;
+    if (sscanf(addr, "%n%x%n:%n%x%n.%n%x%n", &at[0], &bus, &at[1], &at[2], &dev, &at[3], &at[4], &fn, &at[5]) != 3)
+      return nr::fail(EINVAL);
   }
+  for (int i = 0; i < fields; ++i)
+    if (!field_fits(addr, at[2 * i], at[2 * i + 1])) return nr::fail(ENODEV);
   char wanted[20];
   format_bdf(wanted, domain, bus, dev, fn);
 

@@ -30,6 +30,11 @@ constexpr uint16_t UNREPORTED = 0xFFFF;
 constexpr unsigned HEARTBEAT = 32;
 constexpr int COPIES = 3;
 
+// The firmware's pointers lie anywhere in the table area, word aligned or
+// not: a word read through a type aligned to 1 is defined wherever it lands,
+// and is still one 32-bit load where the processor allows that.
+typedef uint32_t any_u32 __attribute__((aligned(1)));
+
 #ifdef NR_TELEMETRY_SEAM
 } // namespace
 // Test builds only: lets a test see and change every device load.
@@ -38,12 +43,11 @@ uint32_t (*nr_telemetry_seam)(const volatile uint32_t *p, uint32_t v) = nullptr;
 }
 namespace {
 inline uint32_t load(const volatile uint8_t *p) {
-  auto *w = reinterpret_cast<const volatile uint32_t *>(p);
-  uint32_t v = *w;
-  return nr_telemetry_seam ? nr_telemetry_seam(w, v) : v;
+  uint32_t v = *reinterpret_cast<const volatile any_u32 *>(p);
+  return nr_telemetry_seam ? nr_telemetry_seam(reinterpret_cast<const volatile uint32_t *>(p), v) : v;
 }
 #else
-inline uint32_t load(const volatile uint8_t *p) { return *reinterpret_cast<const volatile uint32_t *>(p); }
+inline uint32_t load(const volatile uint8_t *p) { return *reinterpret_cast<const volatile any_u32 *>(p); }
 #endif
 
 } // namespace
@@ -108,7 +112,8 @@ extern "C" int nr_telemetry(const nr_session *session, uint32_t *values) {
               else slot[tag] = entry >> 16;
             }
             const uint16_t h = slot[HEARTBEAT];
-            uint32_t before = h == UNREPORTED ? 0 : load(data + 4u * h);
+            // A table already refused is not read any further.
+            uint32_t before = h == UNREPORTED || err ? 0 : load(data + 4u * h);
             for (int copy = 0; !err; ++copy) {
               for (unsigned tag = 1; tag < NR_TELEMETRY_SLOTS; ++tag)
                 if (slot[tag] != UNREPORTED) out[tag] = load(data + 4u * slot[tag]);

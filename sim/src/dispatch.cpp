@@ -9,6 +9,16 @@
 
 #include "sim.h"
 
+// Memcheck takes process_vm_writev for a write into another process, and so
+// would call what the simulator answers (a read's bytes, a record's output)
+// uninitialised: the client request tells it, at no cost outside valgrind.
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#define NRSIM_WRITTEN(p, n) VALGRIND_MAKE_MEM_DEFINED(p, n)
+#else
+#define NRSIM_WRITTEN(p, n) ((void)0)
+#endif
+
 namespace nrsim {
 
 namespace {
@@ -60,7 +70,9 @@ bool copy_self(void *dst, const void *src, size_t n, bool out) {
     memcpy(dst, src, n);
     return true;
   }
-  return r == static_cast<ssize_t>(n);
+  if (r != static_cast<ssize_t>(n)) return false;
+  if (out) NRSIM_WRITTEN(dst, n);
+  return true;
 }
 
 } // namespace

@@ -48,7 +48,16 @@ namespace {
 
 bool needs_mode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
 
-bool maybe_tracked(int fd) { return fd >= 0 && sim().tracked.load(std::memory_order_relaxed) > 0; }
+bool maybe_tracked(int fd) {
+  const Sim *s = made_sim();
+  return fd >= 0 && s && s->tracked.load(std::memory_order_relaxed) > 0;
+}
+
+// Are there window mappings to keep track of?
+Sim *with_mappings() {
+  Sim *s = made_sim();
+  return s && s->mapped.load(std::memory_order_relaxed) > 0 ? s : nullptr;
+}
 
 template <typename T> T fail(int err, T value) {
   errno = err;
@@ -316,9 +325,9 @@ DIR *open_listing(const Resolved &res) {
 
 // Next entry of a simulated listing; false if dir is not one of ours.
 bool next_entry(DIR *dir, struct dirent64 **out) {
-  Sim &s = sim();
-  if (!dir || s.open_dirs.load(std::memory_order_relaxed) == 0) return false;
-  std::lock_guard lock(s.mu);
+  Sim *s = made_sim();
+  if (!dir || !s || s->open_dirs.load(std::memory_order_relaxed) == 0) return false;
+  std::lock_guard lock(s->mu);
   if (!listings().count(dir)) return false;
   auto *l = reinterpret_cast<Listing *>(dir);
   *out = l->next < l->entries.size() ? &l->entries[l->next++] : nullptr;
@@ -381,7 +390,7 @@ NRSIM_EXPORT int close(int fd) {
 }
 
 NRSIM_EXPORT int close_range(unsigned first, unsigned last, int flags) noexcept {
-  if (!(flags & CLOSE_RANGE_CLOEXEC) && sim().tracked.load(std::memory_order_relaxed) > 0) {
+  if (!(flags & CLOSE_RANGE_CLOEXEC) && maybe_tracked(0)) {
     Sim &s = sim();
     std::lock_guard lock(s.mu);
     std::vector<int> gone;
@@ -429,11 +438,11 @@ void *sim_mmap(void *addr, size_t len, int prot, int flags, int fd, long long of
 // A mapping made elsewhere replaced whatever window mapping was in its place
 // (MAP_FIXED), or one that was unmapped behind our back.
 void *mapped_over(void *p, size_t len) {
-  Sim &s = sim();
-  if (p != MAP_FAILED && s.mapped.load(std::memory_order_relaxed) > 0) {
+  Sim *s = with_mappings();
+  if (p != MAP_FAILED && s) {
     int saved = errno;
-    std::lock_guard lock(s.mu);
-    tlb_untrack(s, p, len);
+    std::lock_guard lock(s->mu);
+    tlb_untrack(*s, p, len);
     errno = saved;
   }
   return p;
@@ -454,13 +463,13 @@ NRSIM_EXPORT void *mmap64(void *addr, size_t len, int prot, int flags, int fd, o
 
 // Window mappings are tracked until they are unmapped, in part or whole.
 NRSIM_EXPORT int munmap(void *addr, size_t len) noexcept {
-  Sim &s = sim();
-  if (s.mapped.load(std::memory_order_relaxed) == 0) return real().munmap(addr, len);
-  std::lock_guard lock(s.mu);
+  Sim *s = with_mappings();
+  if (!s) return real().munmap(addr, len);
+  std::lock_guard lock(s->mu);
   int r = real().munmap(addr, len);
   if (r == 0) {
     int saved = errno;
-    tlb_untrack(s, addr, len);
+    tlb_untrack(*s, addr, len);
     errno = saved;
   }
   return r;
@@ -477,12 +486,12 @@ NRSIM_EXPORT void *mremap(void *old, size_t old_len, size_t new_len, int flags, 
     va_end(ap);
   }
   void *p = real().mremap(old, old_len, new_len, flags, where);
-  Sim &s = sim();
-  if (p != MAP_FAILED && s.mapped.load(std::memory_order_relaxed) > 0) {
+  Sim *s = with_mappings();
+  if (p != MAP_FAILED && s) {
     int saved = errno;
-    std::lock_guard lock(s.mu);
-    tlb_untrack(s, old, old_len);
-    tlb_untrack(s, p, new_len);
+    std::lock_guard lock(s->mu);
+    tlb_untrack(*s, old, old_len);
+    tlb_untrack(*s, p, new_len);
     errno = saved;
   }
   return p;
@@ -512,11 +521,11 @@ NRSIM_EXPORT struct dirent64 *readdir64(DIR *dir) {
 }
 
 NRSIM_EXPORT int closedir(DIR *dir) {
-  Sim &s = sim();
-  if (s.open_dirs.load(std::memory_order_relaxed) > 0) {
-    std::unique_lock lock(s.mu);
+  Sim *s = made_sim();
+  if (s && s->open_dirs.load(std::memory_order_relaxed) > 0) {
+    std::unique_lock lock(s->mu);
     if (listings().erase(dir)) {
-      s.open_dirs.store(static_cast<int>(listings().size()), std::memory_order_relaxed);
+      s->open_dirs.store(static_cast<int>(listings().size()), std::memory_order_relaxed);
       lock.unlock();
       delete reinterpret_cast<Listing *>(dir);
       return 0;

@@ -69,11 +69,10 @@ bool start_dir(int dirfd, std::string *cur, int *err) {
     *cur = buf;
     return true;
   }
-  Sim &s = sim();
-  if (s.tracked.load(std::memory_order_relaxed) > 0) {
-    std::lock_guard lock(s.mu);
-    auto it = s.descs.find(dirfd);
-    if (it != s.descs.end()) {
+  if (Sim *s = made_sim(); s && s->tracked.load(std::memory_order_relaxed) > 0) {
+    std::lock_guard lock(s->mu);
+    auto it = s->descs.find(dirfd);
+    if (it != s->descs.end()) {
       if (!it->second.node.is_dir()) {
         *err = ENOTDIR;
         return false;

@@ -32,13 +32,21 @@ void retire(Incarnation &life) {
   tlb_retire(life);
 }
 
+std::atomic<Sim *> made{nullptr};
+
 } // namespace
 
 Sim &sim() {
   // Never destroyed: descriptors may be closed by other libraries' exit code.
-  static Sim *s = new Sim();
+  static Sim *s = [] {
+    Sim *p = new Sim();
+    made.store(p, std::memory_order_release);
+    return p;
+  }();
   return *s;
 }
+
+Sim *made_sim() { return made.load(std::memory_order_acquire); }
 
 Sim::Sim() {
   const char *spec = getenv("NRSIM_DEVICES");

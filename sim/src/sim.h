@@ -344,6 +344,12 @@ struct Sim {
 // The one simulator of this process, made on first use: interposed calls
 // can arrive before any constructor has run.
 Sim &sim();
+// The simulator if it has been made, else null.  The wrappers' quick tests
+// ("is this descriptor or mapping ours?") use it: until the simulator exists
+// nothing is ours, and a call that merely passes through (another runtime's
+// mmap while it starts up, say, or one made while the simulator is being
+// made) must not make it.
+Sim *made_sim();
 
 // ---- configuration (config.cpp) ------------------------------------------
 

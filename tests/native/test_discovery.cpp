@@ -128,6 +128,26 @@ TEST_F(Discovery, FromBdfRefusesMalformedAndUnknownAddresses) {
   EXPECT_FAILS(nr_dev_from_bdf("03:00.0", nullptr), EINVAL);
 }
 
+// A field is taken at its true value: one that needs more than 32 bits, or
+// a negative one, names no card, however its low 32 bits read.
+TEST_F(Discovery, FromBdfFieldsBeyond32BitsNameNoCard) {
+  uint32_t id = 99;
+  for (const char *addr : {"100000000:03:00.0", "0000:103:00.0", "0000:04:10000000000.0", "0:3:0.100000000",
+                           "0:-fffffffd:0.0", "-ffffffff00000000:3:0.0", "103:00.0", "03:00.-ffffffff00000000",
+                           "ffffffffffffffffffffffff:3:0.0", "0x100000003:0.0"}) {
+    EXPECT_FAILS(nr_dev_from_bdf(addr, &id), ENODEV);
+    EXPECT_EQ(id, 99u) << addr;
+  }
+  EXPECT_EQ(nrsim_open_count(0), 0);
+  // Leading zeros, a sign of zero, a 0x prefix and eight digits all fit.
+  for (const char *addr : {"000000000000:03:00.0", "-0:3:0.0", "+0x0:0x03:0.0", "0000:00000003:00000000.00000000",
+                           " 0:\t+3:0X0.0", "0:3:0x.0"}) {
+    id = 99;
+    EXPECT_EQ(nr_dev_from_bdf(addr, &id), 0) << addr;
+    EXPECT_EQ(id, 0u) << addr;
+  }
+}
+
 TEST_F(Discovery, FromBdfPassesOverCardsItCannotQuery) {
   ASSERT_EQ(nrsim_fail_open(0, EACCES, 1), 0);
   ASSERT_EQ(nrsim_fail(1, 0xFA00, EIO, 1), 0);

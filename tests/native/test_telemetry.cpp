@@ -123,6 +123,22 @@ TEST_F(Telemetry, DuplicateTagsAreMalformed) {
   EXPECT_FAILS(nr_telemetry(&s, v), EIO);
 }
 
+// A refused table is read no further: the registers, the count and the
+// entries up to the duplicate, and not the heartbeat's data word after.
+TEST_F(Telemetry, DuplicateTagEndsTheReadAtOnce) {
+  put(0, kData + 4 * 4, kHeartbeat);
+  table({entry(32, 4), entry(9, 3), entry(9, 5), entry(1, 1)});
+  int loads = 0, heartbeat_loads = 0;
+  seam_fn = [&](uint32_t x) {
+    ++loads;
+    heartbeat_loads += x == kHeartbeat;
+    return x;
+  };
+  EXPECT_FAILS(nr_telemetry(&s, v), EIO);
+  EXPECT_EQ(loads, 2 + 1 + 3);
+  EXPECT_EQ(heartbeat_loads, 0);
+}
+
 TEST_F(Telemetry, PointersMustLieInTheTableArea) {
   struct Case {
     uint32_t t, d;
@@ -136,6 +152,26 @@ TEST_F(Telemetry, PointersMustLieInTheTableArea) {
     EXPECT_EQ(nr_telemetry(&s, v), c.err ? -1 : 0) << std::hex << c.t << " " << c.d;
     EXPECT_EQ(errno, c.err) << std::hex << c.t << " " << c.d;
   }
+}
+
+// A table or data pointer need not be word aligned: every word is read
+// from where it lies.
+TEST_F(Telemetry, UnalignedPointersReadTheWordsWhereTheyLie) {
+  constexpr uint32_t t = kTable + 1, d = kData + 2;
+  put(0, d + 4 * 3, 0x11223344);
+  put(0, d + 4 * 4, kHeartbeat);
+  table({entry(7, 3), entry(32, 4)}, 0, UINT32_MAX, t, d);
+  ASSERT_EQ(nr_telemetry(&s, v), 0);
+  EXPECT_EQ(v[7], 0x11223344u);
+  EXPECT_EQ(v[32], kHeartbeat);
+
+  // At the very end of the table area.
+  constexpr uint32_t last = 0x1007FFFF;
+  put(0, kData + 4 * 5, 555);
+  table({entry(9, 5)}, 0, UINT32_MAX, last, kData);
+  ASSERT_EQ(nr_telemetry(&s, v), 0);
+  EXPECT_EQ(v[9], 555u);
+  EXPECT_EQ(v[7], 0u);
 }
 
 // The firmware updates the heartbeat while the reader copies.  Heartbeat

@@ -28,6 +28,13 @@ def loaded_library():
     pytest.fail("libnrsim.so is not in LD_PRELOAD")
 
 
+def ahead():
+    """What the launcher put ahead of the simulator for this process: the
+    sanitizer runtime of a sanitized build, nothing otherwise."""
+    preload = os.environ.get("LD_PRELOAD", "").replace(" ", ":").split(":")
+    return [p for p in preload[:preload.index(str(loaded_library()))] if p]
+
+
 def tool(*args):
     return subprocess.run(args, check=True, capture_output=True, text=True).stdout
 
@@ -107,11 +114,27 @@ class TestDevices:
         assert not marker.exists()
 
     def test_library_reports_a_malformed_setting(self):
-        env = clean_env(NRSIM_DEVICES="0x401e@nowhere", LD_PRELOAD=str(loaded_library()),
+        env = clean_env(NRSIM_DEVICES="0x401e@nowhere", LD_PRELOAD=":".join(ahead() + [str(loaded_library())]),
                         PYTHONPATH=str(REPO / "sim" / "python"))
         r = subprocess.run([sys.executable, "-c", CARDS], env=env, capture_output=True, text=True, timeout=60)
         assert r.returncode == 0 and json.loads(r.stdout) == []
         assert "NRSIM_DEVICES" in r.stderr
+
+    def test_library_comes_up_on_first_use_of_a_simulated_place(self):
+        # Calls that only pass through (other runtimes' own mmaps while they
+        # start, say) must not bring the simulator up: the malformed setting
+        # is reported only when a simulated place is first touched.
+        script = ("import mmap, os, sys\n"
+                  "m = mmap.mmap(-1, 1 << 16); m[0:1] = b'x'; m.close()\n"
+                  "os.listdir('/proc/self/fd')\n"
+                  "with open('/proc/self/status') as f: f.read()\n"
+                  "os.closerange(1000, 1011)\n"
+                  "sys.stderr.write('passed through\\n'); sys.stderr.flush()\n"
+                  "print(os.listdir('/dev/norvane'))\n")
+        env = clean_env(NRSIM_DEVICES="0x401e@nowhere", LD_PRELOAD=":".join(ahead() + [str(loaded_library())]))
+        r = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
+        assert (r.returncode, r.stdout) == (0, "[]\n"), r.stderr
+        assert r.stderr.startswith("passed through\n") and "NRSIM_DEVICES" in r.stderr, r.stderr
 
 
 class TestUsage:
@@ -134,6 +157,16 @@ class TestUsage:
         r = run("--", "cat", "/sys/class/norvane/norvane!1/nr_fw_bundle_ver")
         assert (r.returncode, r.stdout) == (0, "18.7.0.0\n"), r.stderr
 
+    @pytest.mark.skipif(not shutil.which("valgrind"), reason="needs valgrind (scripts/bootstrap installs it)")
+    def test_answers_are_initialised_bytes_to_memcheck(self):
+        # The simulator writes a read's answer into the caller's buffer
+        # itself; memcheck must take those bytes as set, as it does the
+        # kernel's (cat hands them on to write(2), which it checks).
+        if ahead():
+            pytest.skip("a sanitized build does not run under valgrind")
+        r = run("--", "valgrind", "-q", "--error-exitcode=99", "cat", "/sys/class/norvane/norvane!1/nr_fw_bundle_ver")
+        assert (r.returncode, r.stdout) == (0, "18.7.0.0\n"), r.stderr
+
 
 ENV = "import os; print(os.environ['LD_PRELOAD']); print(os.environ['PYTHONPATH'])"
 
@@ -153,7 +186,7 @@ class TestFindingTheLibrary:
     def test_prepends_and_keeps_what_was_there(self):
         env = clean_env(LD_PRELOAD="/lib/x86_64-linux-gnu/libc.so.6", PYTHONPATH="/elsewhere")
         preload, pythonpath = child_env(env)
-        assert preload == [str(loaded_library().resolve()), "/lib/x86_64-linux-gnu/libc.so.6"]
+        assert preload == ahead() + [str(loaded_library().resolve()), "/lib/x86_64-linux-gnu/libc.so.6"]
         assert pythonpath[-2:] == [str(REPO / "sim" / "python"), "/elsewhere"]
 
     def test_build_tree_brings_its_extension_module(self, tmp_path):
@@ -182,7 +215,7 @@ class TestFindingTheLibrary:
         shutil.copy(loaded_library(), built)
         (tmp_path / "repo" / "build" / "bind" / "py").mkdir(parents=True)
         preload, pythonpath = child_env(env, launcher=sim / "nrsim-run")
-        assert preload == [str(built)]
+        assert preload == ahead() + [str(built)]
         assert pythonpath == [str(tmp_path / "repo" / "build" / "bind" / "py"), str(sim / "python")]
 
     def test_module_refuses_to_import_without_the_simulator(self):
@@ -191,3 +224,47 @@ class TestFindingTheLibrary:
                            text=True, timeout=60)
         assert r.returncode != 0
         assert "ImportError" in r.stderr and "nrsim-run" in r.stderr
+
+
+def stand_in(lib, *flags):
+    """Builds a stand-in for the simulator library at lib."""
+    lib.parent.mkdir(parents=True)
+    src = lib.parent / "probe.cpp"
+    src.write_text('extern "C" int nrsim_probe(int *p) { return *p; }\n')
+    r = subprocess.run(["g++", "-shared", "-fPIC", *flags, "-o", str(lib), str(src)],
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    return lib
+
+
+class TestSanitizedLibrary:
+    """A library built with AddressSanitizer needs the sanitizer's runtime
+    loaded before everything else; the launcher puts it first."""
+
+    @pytest.fixture(scope="class")
+    def sanitized(self, tmp_path_factory):
+        lib = stand_in(tmp_path_factory.mktemp("asan") / "sim" / "libnrsim.so", "-fsanitize=address")
+        runtime = tool("g++", "-print-file-name=libasan.so").strip()
+        return lib, os.path.realpath(runtime)
+
+    def env(self, lib, **extra):
+        # The child is an uninstrumented interpreter: its exit leaks are not ours.
+        return clean_env(NRSIM_LIB=str(lib), ASAN_OPTIONS="detect_leaks=0", **extra)
+
+    def test_runtime_first_then_the_simulator(self, sanitized):
+        lib, runtime = sanitized
+        preload, _ = child_env(self.env(lib, LD_PRELOAD="/lib/x86_64-linux-gnu/libc.so.6"))
+        assert [os.path.realpath(preload[0])] + preload[1:] == [
+            runtime, str(lib), "/lib/x86_64-linux-gnu/libc.so.6"]
+
+    def test_runtime_already_preloaded_is_not_repeated(self, sanitized):
+        lib, runtime = sanitized
+        # As a process started by the launcher hands on its own setting.
+        preload, _ = child_env(self.env(lib, LD_PRELOAD=f"{runtime} /lib/x86_64-linux-gnu/libc.so.6"))
+        assert [os.path.realpath(preload[0])] + preload[1:] == [
+            runtime, str(lib), "/lib/x86_64-linux-gnu/libc.so.6"]
+
+    def test_plain_library_gets_no_runtime(self, tmp_path):
+        plain = stand_in(tmp_path / "sim" / "libnrsim.so")
+        preload, _ = child_env(clean_env(NRSIM_LIB=str(plain)))
+        assert preload == [str(plain)]

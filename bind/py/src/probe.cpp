@@ -1,7 +1,8 @@
 // _nrhal_probe: a test-only module that exposes the toolkit's parsing,
 // conversion and borrow guards directly, so that the tests can reach the
 // paths that no public method exercises yet (keyword-only required
-// parameters, unsigned ranges, borrow conflicts).  Never installed.
+// parameters, unsigned ranges, borrow conflicts) and results that no public
+// method shows (a timeout's milliseconds).  Never installed.
 #include "err.h"
 #include "toolkit.h"
 
@@ -35,6 +36,17 @@ template <class T> PyObject *to_uint(PyObject *const *argv, Py_ssize_t nargs, Py
 PyObject *u8(PyObject *, PyObject *const *argv, Py_ssize_t n, PyObject *kw) { return to_uint<uint8_t>(argv, n, kw); }
 PyObject *u32(PyObject *, PyObject *const *argv, Py_ssize_t n, PyObject *kw) { return to_uint<uint32_t>(argv, n, kw); }
 PyObject *u64(PyObject *, PyObject *const *argv, Py_ssize_t n, PyObject *kw) { return to_uint<uint64_t>(argv, n, kw); }
+
+constexpr py::Signature timeout_sig{"timeout_ms", py::required("timeout")};
+
+// Session.call's timeout conversion, whose result no call shows.
+PyObject *timeout_ms(PyObject *, PyObject *const *argv, Py_ssize_t nargs, PyObject *kwnames) {
+  py::Args<1> a;
+  if (!a.parse(timeout_sig, argv, nargs, kwnames)) return nullptr;
+  uint32_t ms = 0;
+  if (!py::to_timeout_ms(a[0], ms)) return nullptr;
+  return PyLong_FromUnsignedLong(ms);
+}
 
 constexpr py::Signature boolean_sig{"boolean", py::required("value")};
 
@@ -123,6 +135,7 @@ PyMethodDef functions[] = {
     NR_METHOD("u8", u8, "value", "Converts to an unsigned 8-bit value."),
     NR_METHOD("u32", u32, "value", "Converts to an unsigned 32-bit value."),
     NR_METHOD("u64", u64, "value", "Converts to an unsigned 64-bit value."),
+    NR_METHOD("timeout_ms", timeout_ms, "timeout", "Converts a timeout in seconds to milliseconds."),
     NR_METHOD("boolean", boolean, "value", "Converts to a bool."),
     NR_METHOD("text", text, "value", "Converts a str to UTF-8."),
     NR_METHOD("panic", panic, "message", "Raises PanicException."),
