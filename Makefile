@@ -7,7 +7,7 @@ BUILD  := build
 export PATH := /usr/bin:/bin:$(PATH)
 SIM    := sim/nrsim-run
 
-.PHONY: all bootstrap build test test-native test-py test-asan valgrind-check demo bench soak clean
+.PHONY: all bootstrap build test test-native test-py test-asan valgrind-check fuzz demo bench soak clean
 
 all: build
 
@@ -38,6 +38,10 @@ test-asan: bootstrap
 # valgrind memcheck over the native tests and the binding's tests (build-vg/).
 valgrind-check: bootstrap
 	scripts/valgrind-check
+
+# The libFuzzer targets with clang (build-fuzz/), SECONDS each (default 300).
+fuzz: bootstrap
+	tests/fuzz/run-fuzz $(SECONDS)
 
 # Speed figures, each beside the figure it is compared with.
 bench: build
