@@ -367,8 +367,8 @@ PyTypeObject *device_type() {
         {Py_tp_repr, reinterpret_cast<void *>(device_repr)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Device", sizeof(DeviceObject), 0, CLASS_FLAGS, slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&spec));
+    static PyType_Spec type_spec = {"builtins.Device", sizeof(DeviceObject), 0, CLASS_FLAGS, slots};
+    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
   }));
 }
 
@@ -390,8 +390,8 @@ PyTypeObject *session_type() {
         {Py_tp_dealloc, reinterpret_cast<void *>(session_dealloc)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Session", sizeof(SessionObject), 0, CLASS_FLAGS, slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&spec));
+    static PyType_Spec type_spec = {"builtins.Session", sizeof(SessionObject), 0, CLASS_FLAGS, slots};
+    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
   }));
 }
 
@@ -404,8 +404,8 @@ PyTypeObject *info_type() {
         {Py_tp_repr, reinterpret_cast<void *>(info_repr)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Info", sizeof(InfoObject), 0, CLASS_FLAGS, slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&spec));
+    static PyType_Spec type_spec = {"builtins.Info", sizeof(InfoObject), 0, CLASS_FLAGS, slots};
+    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
   }));
 }
 

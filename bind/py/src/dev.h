@@ -8,6 +8,14 @@
 #include "nrhal.h"
 #include "toolkit.h"
 
+// The words the session operations' docstrings share for their errors.
+#define NR_DOC_RAISES "Raises `NRError` with:\n\n"
+#define NR_DOC_CLOSED "- `ENOTCONN` if the session has been closed.\n"
+#define NR_DOC_SEVERED                                                   \
+  "- `ECONNRESET` if the session was severed by an out-of-band device\n" \
+  "  reset or removal.\n"
+#define NR_DOC_OTHER_ERRNOS "\nOther `errno` values propagate from the failing system call."
+
 namespace nrhal::dev {
 
 // Reopen-and-retry rounds of a persistent session before giving up.

@@ -227,9 +227,9 @@ PyTypeObject *make_enum(const char *name, const char *doc, const EnumMember *mem
       {Py_nb_int, reinterpret_cast<void *>(enum_int)},
       {0, nullptr},
   };
-  PyType_Spec spec = {name, sizeof(EnumObject), 0,
+  PyType_Spec type_spec = {name, sizeof(EnumObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  Ref type = Ref::steal(PyType_FromSpec(&type_spec));
   if (!type) return nullptr;
   PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.get());
   // An immutable class refuses setattr, so the members go straight into its
@@ -263,8 +263,8 @@ Raised too_small() {
   return raised;
 }
 
-PyTypeObject *make_type(PyType_Spec *spec, PyObject *base) {
-  return reinterpret_cast<PyTypeObject *>(PyType_FromSpecWithBases(spec, base));
+PyTypeObject *make_type(PyType_Spec *type_spec, PyObject *base) {
+  return reinterpret_cast<PyTypeObject *>(PyType_FromSpecWithBases(type_spec, base));
 }
 
 bool add(PyObject *module, const char *name, PyObject *value) {

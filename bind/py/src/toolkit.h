@@ -413,7 +413,7 @@ class Once {
 
 // A class from its type description, or null with the error set.  Names are
 // "builtins.<Name>": no class names a module of its own.
-PyTypeObject *make_type(PyType_Spec *spec, PyObject *base = nullptr);
+PyTypeObject *make_type(PyType_Spec *type_spec, PyObject *base = nullptr);
 
 // ---- registration --------------------------------------------------------
 

@@ -86,13 +86,7 @@ PyMethodDef session_methods[] = {
               "client requests. Each client's contribution is removed when its session\n"
               "is closed.\n"
               "\n"
-              "Raises `NRError` with:\n"
-              "\n"
-              "- `ENOTCONN` if the session has been closed.\n"
-              "- `ECONNRESET` if the session was severed by an out-of-band device\n"
-              "  reset or removal.\n"
-              "\n"
-              "Other `errno` values propagate from the failing system call."),
+              NR_DOC_RAISES NR_DOC_CLOSED NR_DOC_SEVERED NR_DOC_OTHER_ERRNOS),
     NR_METHODS_END,
 };
 
@@ -109,10 +103,10 @@ PyTypeObject *flag_type() {
         {Py_nb_or, reinterpret_cast<void *>(flag_or)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Flag", sizeof(FlagObject), 0,
+    static PyType_Spec type_spec = {"builtins.Flag", sizeof(FlagObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                                slots};
-    py::Ref type = py::Ref::steal(reinterpret_cast<PyObject *>(py::make_type(&spec)));
+    py::Ref type = py::Ref::steal(reinterpret_cast<PyObject *>(py::make_type(&type_spec)));
     if (!type) return nullptr;
     PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.get());
     // The named flags are made once, here, so each access gives the same

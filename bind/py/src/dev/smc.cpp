@@ -355,9 +355,9 @@ PyTypeObject *message_type() {
         {Py_tp_repr, reinterpret_cast<void *>(message_repr)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Message", sizeof(MessageObject), 0,
+    static PyType_Spec type_spec = {"builtins.Message", sizeof(MessageObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&spec));
+    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
   }));
 }
 
@@ -381,10 +381,10 @@ PyTypeObject *queued_type() {
         {Py_tp_dealloc, reinterpret_cast<void *>(queued_dealloc)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Queued", sizeof(QueuedObject), 0,
+    static PyType_Spec type_spec = {"builtins.Queued", sizeof(QueuedObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                                slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&spec));
+    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
   }));
 }
 

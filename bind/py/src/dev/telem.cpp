@@ -169,15 +169,9 @@ PyMethodDef session_methods[] = {
               "\n"
               "Tags the firmware does not report read as zero.\n"
               "\n"
-              "Raises `NRError` with:\n"
-              "\n"
-              "- `ENOTCONN` if the session has been closed.\n"
-              "- `ECONNRESET` if the session was severed by an out-of-band device\n"
-              "  reset or removal.\n"
+              NR_DOC_RAISES NR_DOC_CLOSED NR_DOC_SEVERED
               "- `EIO` if the telemetry data is malformed or cannot be read.\n"
-              "- `ENOTSUP` if the device architecture is unsupported.\n"
-              "\n"
-              "Other `errno` values propagate from the failing system call."),
+              "- `ENOTSUP` if the device architecture is unsupported.\n" NR_DOC_OTHER_ERRNOS),
     NR_METHODS_END,
 };
 
@@ -192,10 +186,10 @@ PyTypeObject *tag_type() {
         {Py_nb_int, reinterpret_cast<void *>(tag_int)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Tag", sizeof(py::EnumObject), 0,
+    static PyType_Spec type_spec = {"builtins.Tag", sizeof(py::EnumObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                                slots};
-    py::Ref type = py::Ref::steal(reinterpret_cast<PyObject *>(py::make_type(&spec)));
+    py::Ref type = py::Ref::steal(reinterpret_cast<PyObject *>(py::make_type(&type_spec)));
     if (!type) return nullptr;
     PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.get());
     // The members are the only instances, made here once; an immutable class
@@ -222,10 +216,10 @@ PyTypeObject *telemetry_type() {
         {Py_tp_repr, reinterpret_cast<void *>(telemetry_repr)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Telemetry", sizeof(TelemetryObject), 0,
+    static PyType_Spec type_spec = {"builtins.Telemetry", sizeof(TelemetryObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                                slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&spec));
+    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
   }));
 }
 

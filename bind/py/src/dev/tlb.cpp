@@ -136,13 +136,8 @@ bool release(TlbObject *t) {
 
 // ---- error block of the docstrings ----------------------------------------
 
-#define NR_TLB_ERRNOS                                                     \
-  "- `ENOTCONN` if the session has been closed.\n"                        \
-  "- `ECONNRESET` if the session was severed by an out-of-band device\n"  \
-  "  reset or removal.\n"                                                 \
-  "\n"                                                                    \
-  "Other `errno` values propagate from the failing system call."
-#define NR_TLB_ERRORS "Raises `NRError` with:\n\n" NR_TLB_ERRNOS
+#define NR_TLB_ERRNOS NR_DOC_CLOSED NR_DOC_SEVERED NR_DOC_OTHER_ERRNOS
+#define NR_TLB_ERRORS NR_DOC_RAISES NR_TLB_ERRNOS
 
 // ---- Config ----------------------------------------------------------------
 
@@ -654,9 +649,9 @@ PyTypeObject *config_type() {
         {Py_tp_repr, reinterpret_cast<void *>(config_repr)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Config", sizeof(ConfigObject), 0,
+    static PyType_Spec type_spec = {"builtins.Config", sizeof(ConfigObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&spec));
+    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
   }));
 }
 
@@ -674,8 +669,8 @@ PyTypeObject *tlb_type() {
         {Py_tp_dealloc, reinterpret_cast<void *>(tlb_dealloc)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Tlb", sizeof(TlbObject), 0, HANDLE_FLAGS, slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&spec));
+    static PyType_Spec type_spec = {"builtins.Tlb", sizeof(TlbObject), 0, HANDLE_FLAGS, slots};
+    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
   }));
 }
 
@@ -694,8 +689,8 @@ PyTypeObject *window_type() {
         {Py_tp_dealloc, reinterpret_cast<void *>(window_dealloc)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Window", sizeof(WindowObject), 0, HANDLE_FLAGS, slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&spec));
+    static PyType_Spec type_spec = {"builtins.Window", sizeof(WindowObject), 0, HANDLE_FLAGS, slots};
+    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
   }));
 }
 
