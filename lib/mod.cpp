@@ -144,7 +144,8 @@ int nr_open(const uint32_t *dev, nr_session *out, uint16_t flags) {
   if (flags & NR_OPEN_EXCLUSIVE) oflags |= O_EXCL;
   if (flags & NR_OPEN_NONBLOCKING) oflags |= O_NONBLOCK;
   int fd = open(path, oflags);
-  if (fd < 0) return nr::fail(errno == EAGAIN ? EAGAIN : ENODEV);
+  // EINTR too: a signal ended a blocking wait, which is not a missing card.
+  if (fd < 0) return nr::fail(errno == EAGAIN || errno == EINTR ? errno : ENODEV);
   uint32_t number = *dev; // read before `out` is written: `dev` may point into it
   out->flags = flags;
   out->fd = fd;

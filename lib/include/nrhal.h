@@ -66,7 +66,8 @@ typedef struct nr_info {
 } nr_info;
 
 /* Opens /dev/norvane/<*dev>.  `dev` may point into `out` (nr_reopen does).
- * EINVAL: flags above 3; EAGAIN: nonblocking and held; ENODEV: otherwise. */
+ * EINVAL: flags above 3; EAGAIN: nonblocking and held; EINTR: a signal
+ * interrupted the wait for the card; ENODEV: otherwise. */
 NR_API int nr_open(const uint32_t *dev, nr_session *out, uint16_t flags);
 
 /* Closes the session; a closed session is success. */
