@@ -145,6 +145,29 @@ def bench_telemetry(sess, native):
     return report("Session.telemetry()", py_us, "us/call", "nr_telemetry", py_us / native_us, 1.10)
 
 
+def bench_exporter(sess):
+    """One scrape of nrsmi's Prometheus exporter (every card read, the text
+    made) against Session.telemetry() once per card, both with every card's
+    firmware frozen.  The cards' reading alone is shown for reference."""
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+    from prometheus_client import generate_latest
+    from nrsmi import exporter
+
+    cards = nrsim.devices()
+    for n in cards:
+        nrsim.telem_period(n, 0)
+    registry = exporter.registry()
+    collector = exporter.Collector()
+    generate_latest(registry)  # warm up
+    telemetry_us = per_call(sess.telemetry, TELEMETRY_CALLS)
+    scrape_us = per_call(lambda: generate_latest(registry), 200)
+    read_us = per_call(collector._read, 200)
+    base = telemetry_us * len(cards)
+    per_card = f"telemetry x {len(cards)} cards"
+    report("exporter, cards read", read_us, "us/call", per_card, read_us / base)
+    return report("exporter scrape", scrape_us, "us/call", per_card, scrape_us / base, 3.0)
+
+
 def bench_fault_safety(label, figure, extra):
     """An accessor's figure against the plain volatile accessor it replaced:
     the same figure less the fault-safe routine's extra cost per access."""
@@ -224,6 +247,7 @@ def main() -> int:
     with nrhal.scan()[0].open() as sess:
         ok &= bench_call_info(sess)
         ok &= bench_telemetry(sess, native)
+        ok &= bench_exporter(sess)
         with sess.alloc(Size.Mb2, Caching.Uncached) as tlb:
             win = tlb.bind(Config(0x100000, 1, 1))
             ok &= bench_accessors(win, native)

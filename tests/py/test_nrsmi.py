@@ -78,7 +78,7 @@ def table_rows(out):
 def detail_fields(out):
     """Label -> value of every indented line of the detail view."""
     return dict(re.split(r"\s{2,}", line.strip(), maxsplit=1)
-                for line in out.splitlines() if line.startswith("  "))
+                for line in out.splitlines() if re.match(r"  \S.*?\s{2,}\S", line))
 
 
 def own_command():
@@ -193,7 +193,8 @@ class TestDetail:
 class TestJson:
     CARD_KEYS = ["number", "path", "status", "message", "pci_address", "vendor_id", "device_id",
                  "subsystem_vendor_id", "subsystem_id", "max_dma_buf_size_log2", "architecture",
-                 "firmware_version", "telemetry"]
+                 "firmware_version", "firmware_version_error", "telemetry", "processes",
+                 "processes_hidden"]
 
     def test_document_of_all_cards(self, capsys):
         nrsim.telem_set(1, TAG["AsicTemperature"], int(49.5 * 65536))
@@ -208,7 +209,7 @@ class TestJson:
         assert [c["number"] for c in doc["cards"]] == [0, 1]
         card = doc["cards"][1]
         assert list(card) == self.CARD_KEYS
-        assert {k: card[k] for k in self.CARD_KEYS[:-1]} == {
+        assert {k: card[k] for k in self.CARD_KEYS[:-4]} == {
             "number": 1, "path": "/dev/norvane/1", "status": "ok", "message": None,
             "pci_address": "0000:04:00.0", "vendor_id": nrsim.identity(1).vendor_id,
             "device_id": 0xB140, "subsystem_vendor_id": nrsim.identity(1).subsystem_vendor_id,
@@ -239,7 +240,8 @@ class TestJson:
         assert held["status"] == "held"
         assert "held exclusively" in held["message"]
         assert [k for k, v in held.items() if v is not None] == [
-            "number", "path", "status", "message", "telemetry"]
+            "number", "path", "status", "message", "telemetry", "processes", "processes_hidden"]
+        assert held["processes"] == [{"pid": os.getpid(), "command": own_command(), "mode": "exclusive"}]
         assert set(held["telemetry"].values()) == {None}
         assert all(v is not None for v in cards[0]["telemetry"].values())
 
@@ -336,8 +338,8 @@ class TestFailures:
         # Every identity request answers as a severed card would, through all retries.
         nrsim.fail(0, INFO, errno.ENODEV, times=10)
         code, out, err = run(capsys, "-d", "0")
-        assert (code, out) == (6, "")
-        assert err.startswith("nrsmi: card 0 vanished") and err.count("\n") == 1
+        assert (code, out) == (10, "")
+        assert err.startswith("nrsmi: card 0 was lost during the query") and err.count("\n") == 1
 
     def test_card_removed_mid_watch(self, capsys, monkeypatch):
         import nrsmi.cli
