@@ -131,6 +131,19 @@ class TestTable:
         rows = table_rows(out)
         assert (rows[0][2], rows[1][2]) == ("-", "19.2.0-rc.7")
 
+    def test_versions_that_cannot_be_read_say_why(self, capsys, monkeypatch):
+        monkeypatch.setitem(sys.modules, "semver", None)  # not importable
+        nrsim.set_fw_version(1, None)
+        _, table, _ = run(capsys)
+        _, doc, _ = run(capsys, "--json")
+        why = f"semver cannot be imported by {sys.executable} (import of semver halted; None in sys.modules)"
+        assert table.startswith(f"Norvane driver unknown ({why})\n")
+        assert f"note: card 0: firmware version unknown ({why})" in table
+        doc = json.loads(doc)
+        assert (doc["driver_version"], doc["driver_version_error"]) == (None, why)
+        assert [c["firmware_version_error"] for c in doc["cards"]] == [
+            why, "the card publishes no readable firmware version (No such file or directory)"]
+
     def test_ascii_terminal_gets_a_plain_degree_unit(self, monkeypatch):
         raw = io.BytesIO()
         monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(raw, encoding="ascii"))
@@ -447,6 +460,39 @@ class TestReset:
     def test_missing_card(self, capsys):
         assert run(capsys, "reset", "3", "--yes") == (6, "", "nrsmi: no card 3\n")
 
+    def test_interrupt_waits_for_the_reset_then_exits_130(self):
+        # The child interrupts itself once the reset's first step is logged
+        # (the card is then away, for good until the tool says it waits).
+        script = """if True:
+            import os, signal, sys, threading, time, nrsim
+            from nrsmi.__main__ import main
+
+            class Stderr:
+                def write(self, text):
+                    if "cannot be interrupted" in text:
+                        nrsim.reset_away(0, 0)
+                    return sys.__stderr__.write(text)
+
+                def flush(self):
+                    sys.__stderr__.flush()
+
+            def interrupt():
+                while not any(number == 0xFA06 for number, _ in nrsim.requests(0)):
+                    time.sleep(0.001)
+                os.kill(os.getpid(), signal.SIGINT)
+
+            nrsim.reset_away(0, never=True)
+            sys.stderr = Stderr()
+            threading.Thread(target=interrupt, daemon=True).start()
+            code = main(["reset", "0", "--yes"])
+            print("resets", nrsim.reset_count(0), "open", nrsim.open_count(0))
+            sys.exit(code)
+        """
+        done = command_line(sys.executable, "-c", script)
+        assert done.returncode == 130, done.stderr
+        assert done.stdout == "Resetting card 0 (0000:03:00.0)...\ndone\nresets 1 open 0\n"
+        assert done.stderr == "\nnrsmi: a reset cannot be interrupted; waiting for the card to come back\n"
+
     def test_held_exclusively(self, capsys):
         with hold(1, exclusive=True):
             code, _, err = run(capsys, "reset", "1", "--yes")
@@ -497,6 +543,10 @@ def loaded_library():
 def command(*argv, simulated=True, timeout=120):
     """Runs `python3 -m nrsmi ARGV` as its own process: on this process's
     simulator, or without one (simulated=False), as a user would."""
+    return command_line(sys.executable, "-m", "nrsmi", *argv, simulated=simulated, timeout=timeout)
+
+
+def tool_environment(simulated=True):
     env = dict(os.environ)
     paths = [str(TOOLS)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     env.update(PYTHONPATH=os.pathsep.join(paths), NRSIM_LIB=loaded_library())
@@ -504,8 +554,12 @@ def command(*argv, simulated=True, timeout=120):
     if not simulated:
         for name in ("LD_PRELOAD", "NRSIM_DEVICES"):
             env.pop(name, None)
-    return subprocess.run([sys.executable, "-m", "nrsmi", *argv], env=env, capture_output=True,
-                          text=True, timeout=timeout, stdin=subprocess.DEVNULL)
+    return env
+
+
+def command_line(*argv, simulated=True, timeout=120):
+    return subprocess.run(argv, env=tool_environment(simulated), capture_output=True, text=True,
+                          timeout=timeout, stdin=subprocess.DEVNULL)
 
 
 class TestCommand:
@@ -534,6 +588,20 @@ class TestCommand:
     def test_sim_rejects_a_bad_command_line_itself(self):
         done = command("--sim", "--watch", "never", simulated=False)
         assert done.returncode == 2 and "--watch" in done.stderr
+        done = command("--sim", "bad@list", simulated=False)
+        assert (done.returncode, done.stdout) == (2, "")
+        assert done.stderr == ("nrsmi: bad --sim card list 'bad@list' (at 'bad@list'): want DEVICEID@BDF,... "
+                               "such as 0x401e@0000:03:00.0\nTry 'nrsmi --help'.\n")
+
+    def test_closed_pipe_ends_it_quietly(self):
+        # nrsmi --json --watch 1 | head -1
+        child = subprocess.Popen([sys.executable, "-m", "nrsmi", "--json", "--watch", "0.01"],
+                                 env=tool_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 stdin=subprocess.DEVNULL)
+        assert json.loads(child.stdout.readline())["schema"] == "nrsmi/1"
+        child.stdout.close()
+        assert child.wait(timeout=60) == 0
+        assert child.stderr.read() == b""
 
     def test_never_waits_for_a_card_held_exclusively(self):
         # The driver's version is asked through a blocking open of the first

@@ -182,7 +182,7 @@ def _telemetry_fields() -> "list[Field]":
     out = []
     for tag, _ in tag_members():
         # A tag added to the library after this table was written still has a field.
-        for name, text, part in _TAG_FIELDS.get(tag, [(f"telemetry.{tag}", "", None)]):
+        for name, text, part in _TAG_FIELDS.get(tag, [(f"tag.{tag}", "", None)]):
             unit = tags.unit(tag)
             if unit == tags.DEG_C:
                 unit = "C"

@@ -99,7 +99,7 @@ def detail(card: Card, report: Report, encoding: "str | None" = "utf-8") -> str:
 
 def process_lines(scan: "holders.Scan") -> "list[str]":
     """'  PID  MODE  COMMAND' per holder, and what could not be seen."""
-    out = [f"  {h.pid:>7}  {h.mode or 'unknown':<9}  {h.command}" for h in scan.holders]
+    out = [f"  {h.pid:<7}  {h.mode or 'unknown':<9}  {h.command}" for h in scan.holders]
     if scan.hidden:
         n = scan.hidden
         out.append(f"  {n} process{'' if n == 1 else 'es'} could not be inspected (try as root)")

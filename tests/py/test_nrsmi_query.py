@@ -1,0 +1,188 @@
+"""nrsmi's field queries (--query, --format, --help-query), the processes
+that hold each card, and monitor mode; main() runs in this process, on
+simulated cards that the tests arrange."""
+import csv
+import importlib.util
+import io
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import nrhal
+import nrsim
+from test_nrsmi import (TAG, detail_fields, frozen_firmware, hold, own_command,  # noqa: F401
+                        run, unsupported_card)
+
+from nrsmi import fields, holders  # noqa: E402  (tools/ is on sys.path through test_nrsmi)
+
+#: The simulator serves every process of one launch as one host (the nrsim
+#: command line comes with it); until then each process has cards of its own.
+SHARED_HOST = importlib.util.find_spec("nrsim.__main__") is not None
+needs_shared_host = pytest.mark.skipif(not SHARED_HOST, reason="needs the simulator's shared host")
+
+
+def rows(out):
+    return list(csv.reader(io.StringIO(out)))
+
+
+class TestQuery:
+    def test_csv_of_chosen_fields_exact_with_units(self, capsys):
+        nrsim.telem_set(0, TAG["AsicTemperature"], 47 * 65536 + 1)
+        nrsim.telem_set(0, TAG["VddLimits"], 912 << 16 | 701)
+        nrsim.telem_set(0, TAG["Gddr01Temp"], 58 << 16 | 57)
+        code, out, err = run(capsys, "--query", "index,pci.address,temperature.asic,voltage.vdd.min,"
+                             "voltage.vdd.max,temperature.gddr1,power.board,firmware.eth,enabled.gddr,"
+                             "firmware.build_date,pci.device_id,dma.max_buffer_size")
+        assert (code, err) == (0, "")
+        head, card0, card1 = rows(out)
+        assert head == ["index", "pci.address", "temperature.asic [\u00b0C]", "voltage.vdd.min [mV]",
+                        "voltage.vdd.max [mV]", "temperature.gddr1 [\u00b0C]", "power.board [W]",
+                        "firmware.eth", "enabled.gddr", "firmware.build_date", "pci.device_id",
+                        "dma.max_buffer_size [B]"]
+        assert card0 == ["0", "0000:03:00.0", "47.0000152587890625 \u00b0C", "701 mV", "912 mV",
+                         "58 \u00b0C", "69 W", "6.14.0.0", "0x000000ff", "2025-03-14", "0x401e",
+                         f"{1 << 28} B"]
+        assert card1[:3] == ["1", "0000:04:00.0", "52.5 \u00b0C"]
+
+    def test_format_without_header_and_units(self, capsys):
+        code, out, _ = run(capsys, "--query", "pci.address,clocks.ai", "--format", "csv,noheader,nounits")
+        assert (code, out) == (0, "0000:03:00.0,1000\n0000:04:00.0,1350\n")
+
+    def test_unobtained_values_empty_in_csv_and_null_in_json(self, capsys):
+        n = unsupported_card()
+        nrsim.set_fw_version(0, None)
+        query = "index,status,pci.address,firmware.version,clocks.ai"
+        with hold(1, exclusive=True):
+            _, out, _ = run(capsys, "--query", query, "--format", "csv,noheader")
+            code, doc, _ = run(capsys, "--query", query, "--json")
+        assert rows(out) == [["0", "ok", "0000:03:00.0", "", "1000 MHz"], ["1", "held", "", "", ""],
+                             [str(n), "unsupported", "0000:05:00.0", "18.7.0", ""]]
+        doc = json.loads(doc)
+        assert code == 0 and doc["schema"] == "nrsmi-query/1" and doc["units"] == {"clocks.ai": "MHz"}
+        assert doc["cards"] == [
+            {"index": 0, "status": "ok", "pci.address": "0000:03:00.0", "firmware.version": None, "clocks.ai": 1000},
+            {"index": 1, "status": "held", "pci.address": None, "firmware.version": None, "clocks.ai": None},
+            {"index": n, "status": "unsupported", "pci.address": "0000:05:00.0", "firmware.version": "18.7.0",
+             "clocks.ai": None}]
+
+    def test_combines_with_device_and_watch(self, capsys, monkeypatch):
+        import nrsmi.cli
+
+        beats = iter(range(7, 100))
+        monkeypatch.setattr(nrsmi.cli.time, "sleep",
+                            lambda s: nrsim.telem_set(1, TAG["TimerHeartbeat"], next(beats)))
+        code, out, _ = run(capsys, "--query", "index,heartbeat", "-d", "04:00.0", "--watch", "5", "--count", "3")
+        assert (code, rows(out)) == (0, [["index", "heartbeat"], ["1", "0"], ["1", "7"], ["1", "8"]])
+        _, out, _ = run(capsys, "--query", "heartbeat", "--json", "--watch", "5", "--count", "2")
+        assert [[c["heartbeat"] for c in json.loads(line)["cards"]] for line in out.splitlines()] == [
+            [0, 8], [0, 9]]
+
+    def test_every_tag_has_a_field_of_its_own(self):
+        assert not [name for name in fields.FIELDS if name.startswith("tag.")]  # none left to the fallback
+        assert {f.help.rsplit("(", 1)[1].rstrip(")") for f in fields.FIELDS.values()
+                if f.help.endswith(")")} == {name for name, _ in nrhal.telem.Tag.__dict__.items()
+                                             if type(_) is nrhal.telem.Tag}
+
+    def test_help_lists_each_field_with_its_unit(self, capsys):
+        code, out, _ = run(capsys, "--help-query")
+        assert code == 0
+        lines = {line.split()[0]: line.split()[1:] for line in out.splitlines() if line.startswith("  ")}
+        assert set(lines) == set(fields.FIELDS)
+        assert lines["temperature.asic"][0] == "[\u00b0C]" and lines["clocks.ai"][0] == "[MHz]"
+        assert lines["pci.address"][0] != "[" and "PCI address" in " ".join(lines["pci.address"])
+
+    @pytest.mark.parametrize("argv, message", [
+        (["--query", "clocks.ai,gpu.temp"], "unknown field 'gpu.temp'"),
+        (["--query", "clocks.ai", "--format", "tsv"], "bad --format 'tsv'"),
+        (["--format", "csv"], "--format needs --query")])
+    def test_bad_query(self, capsys, argv, message):
+        code, out, err = run(capsys, *argv)
+        assert (code, out) == (2, "") and message in err
+
+
+class TestProcesses:
+    def test_detail_view_and_json_name_each_holder_and_its_mode(self, capsys):
+        with hold(0), hold(1, exclusive=True):
+            _, detail, _ = run(capsys, "-d", "0")
+            _, doc, _ = run(capsys, "--json")
+        me = os.getpid()
+        assert detail_fields(detail)[str(me)] == f"shared     {own_command()}"
+        assert [c["processes"] for c in json.loads(doc)["cards"]] == [
+            [{"pid": me, "command": own_command(), "mode": "shared"}],
+            [{"pid": me, "command": own_command(), "mode": "exclusive"}]]
+
+    def test_processes_command(self, capsys):
+        code, out, _ = run(capsys, "processes")
+        assert (code, out) == (0, "No process holds a card.\n")
+        with hold(1):
+            _, out, _ = run(capsys, "processes")
+            _, doc, _ = run(capsys, "processes", "--json", "-d", "1")
+        assert out == f"Card 1  0000:04:00.0\n  {os.getpid():<7}  shared     {own_command()}\n"
+        (card,) = json.loads(doc)["cards"]
+        assert card["processes"] == [{"pid": os.getpid(), "command": own_command(), "mode": "shared"}]
+
+    def test_mode_is_unknown_when_several_share_an_exclusive_hold(self):
+        scan = holders.Scan([holders.Holder(7, "a"), holders.Holder(9, "b")])
+        assert {h.mode for h in holders.with_modes(scan, held_exclusively=True).holders} == {None}
+        assert {h.mode for h in holders.with_modes(scan, held_exclusively=False).holders} == {"shared"}
+
+    @needs_shared_host
+    def test_holder_in_another_process(self, capsys):
+        child = subprocess.Popen(
+            [sys.executable, "-c", "import nrhal, sys; s = nrhal.Device.from_path('/dev/norvane/0')"
+             ".open(exclusive=True); print('open', flush=True); sys.stdin.read()"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            assert child.stdout.readline() == "open\n"
+            code, out, _ = run(capsys, "processes", "-d", "0")
+        finally:
+            child.stdin.close()
+            child.wait(timeout=60)
+        assert code == 0
+        assert out.splitlines()[1].split() == [str(child.pid), "exclusive", "python3"]
+
+
+class TestMonitor:
+    def test_one_line_per_card_per_sample(self, capsys):
+        nrsim.telem_set(1, TAG["AsicTemperature"], int(61.75 * 65536))
+        nrsim.telem_set(1, TAG["TimerHeartbeat"], 4242)
+        code, out, _ = run(capsys, "monitor", "-c", "2", "-i", "0.01")
+        assert code == 0
+        lines = out.splitlines()
+        assert lines[0].split() == ["#", "card", "temp", "power", "aiclk", "axiclk", "fan", "heartbeat"]
+        assert lines[1].split() == ["#", "C", "W", "MHz", "MHz", "%"]
+        assert [line.split() for line in lines[2:]] == [
+            ["0", "47.25", "69", "1000", "900", "35", "0"],
+            ["1", "61.75", "132", "1350", "960", "42", "4242"]] * 2
+        assert len({len(line) for line in lines[2:]}) == 1  # fixed width
+
+    def test_header_repeated_every_screenful(self, capsys, monkeypatch):
+        monkeypatch.setenv("LINES", "5")
+        _, out, _ = run(capsys, "monitor", "-c", "6", "-i", "0.01", "-d", "1")
+        assert [line.startswith("#") for line in out.splitlines()] == [True, True, False, False, False] * 2
+
+    def test_card_that_vanishes_shows_so_and_comes_back(self, capsys, monkeypatch):
+        import nrsmi.monitor
+
+        def back():
+            nrsim.add(0xB140, "0000:04:00.0", number=1)
+            nrsim.telem_period(1, 0)
+
+        steps = iter([lambda: nrsim.remove(1), back])
+        monkeypatch.setattr(nrsmi.monitor.time, "sleep", lambda s: next(steps)())
+        code, out, _ = run(capsys, "monitor", "-c", "3")
+        assert code == 0
+        assert [line.split()[:2] for line in out.splitlines()[2:]] == [
+            ["0", "47.25"], ["1", "52.50"], ["0", "47.25"], ["1", "vanished"], ["0", "47.25"], ["1", "52.50"]]
+
+
+def test_lost_card_has_its_own_exit_code(capsys):
+    """Lost during the query (10) is told from no such card (6)."""
+    nrsim.fail(1, 0xFA00, 19, times=10)  # ENODEV to every identity request
+    code, out, err = run(capsys, "--query", "index,status", "-d", "1", "--format", "csv,noheader")
+    assert (code, out) == (10, "1,lost\n")
+    assert err.startswith("nrsmi: card 1 was lost during the query")
+    assert run(capsys, "--query", "index", "-d", "9") == (6, "", "nrsmi: no card 9\n")
