@@ -4,7 +4,9 @@ Serves the Prometheus text format at /metrics through the
 prometheus_client package (a custom collector on a registry of its own),
 with the standard library's WSGI server.  Every metric is named
 ``nrhal_...`` with its base unit, and labelled with ``card`` (the card
-number) and ``pci_address``:
+number) and ``pci_address`` (empty for a card that has been held
+exclusively by another process since the exporter started: only a session
+on the card tells its address):
 
 - ``nrhal_card_up``: 1 while the card answers, 0 while it is lost, gone or
   held exclusively by another process.  A card seen once keeps its series
