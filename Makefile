@@ -24,12 +24,14 @@ test: build
 	$(SIM) -- $(BUILD)/tests/native/nrhal-native-tests --gtest_brief=1
 	$(SIM) -- $(PYTHON) -m pytest tests/py -q -p no:cacheprovider
 
-# The status tool on two simulated cards: the table, then one card in detail
-# and as JSON.
+# The status tool on two simulated cards: the table, one card in detail and
+# as JSON, chosen fields as CSV, then a few lines of monitor.
 demo: build
 	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim
 	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim -d 0
 	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim --json -d 0
+	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim --query index,pci.address,temperature.asic,power.board,clocks.ai,fan.speed --format csv
+	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim monitor -i 0.5 -c 3
 
 # The native and Python tests under AddressSanitizer and UBSan (build-asan/).
 test-asan: bootstrap
