@@ -94,15 +94,17 @@ METRICS = [
 _NOT_ERRORS = {query.OK, query.UNSUPPORTED, query.HELD, query.VANISHED}
 
 
-def _value(raw: int, tag: str, part: "str | None") -> float:
-    if part == "low":
-        raw &= 0xFFFF
-    elif part == "high":
-        raw >>= 16
+def _conversion(tag: str, part: "str | None") -> "tuple[int, int, int, int]":
+    """(shift, mask, numerator, denominator): the value is
+    (raw >> shift & mask) * numerator / denominator."""
+    shift, mask = {None: (0, 0xFFFFFFFF), "low": (0, 0xFFFF), "high": (16, 0xFFFF)}[part]
     if tags.kind(tag) == tags.FIXED16:
-        return tags.fixed16(raw)
-    numerator, denominator = _SCALE.get(tags.unit(tag), (1, 1))
-    return raw * numerator / denominator
+        return shift, mask, 1, 1 << 16
+    return (shift, mask, *_SCALE.get(tags.unit(tag), (1, 1)))
+
+
+# Worked out once: a scrape converts about fifty values per card.
+_PLAN = [(tag, *_conversion(tag, part)) for _, _, tag, part, _ in METRICS]
 
 
 class Collector:
@@ -148,33 +150,30 @@ class Collector:
             gone = {n: address for n, address in self.known.items() if n not in present}
             errors = self.errors
 
-        def labels(number: int, address: "str | None") -> "list[str]":
-            return [str(number), address or ""]
-
         up = GaugeMetricFamily("nrhal_card_up", "1 while the card answers, 0 while it is lost, "
                                "gone or held exclusively", labels=LABELS)
         info = InfoMetricFamily("nrhal_versions", "Kernel driver and firmware bundle versions",
                                 labels=LABELS)
-        families = {name: (GaugeMetricFamily if kind == GAUGE else CounterMetricFamily)(
-            name, text, labels=LABELS) for name, text, _, _, kind in METRICS}
+        families = [(GaugeMetricFamily if kind == GAUGE else CounterMetricFamily)(name, text, labels=LABELS)
+                    for name, text, _, _, kind in METRICS]
         for c in cards:
-            address = c.pci_address or self.known.get(c.number)
-            up.add_metric(labels(c.number, address),
-                          1 if c.status in (query.OK, query.UNSUPPORTED) else 0)
-            if c.status in (query.OK, query.UNSUPPORTED):
-                info.add_metric(labels(c.number, address), {"driver_version": driver or "",
-                                                            "firmware_version": c.firmware_version or ""})
+            labels = [str(c.number), c.pci_address or self.known.get(c.number) or ""]
+            answers = c.status in (query.OK, query.UNSUPPORTED)
+            up.add_metric(labels, 1 if answers else 0)
+            if answers:
+                info.add_metric(labels, {"driver_version": driver or "",
+                                         "firmware_version": c.firmware_version or ""})
             t = c.telemetry
             if t is None:
                 continue
-            for name, _, tag, part, _ in METRICS:
+            for family, (tag, shift, mask, numerator, denominator) in zip(families, _PLAN):
                 if tag in t:
-                    families[name].add_metric(labels(c.number, address), _value(t[tag], tag, part))
+                    family.add_metric(labels, (t[tag] >> shift & mask) * numerator / denominator)
         for n, address in sorted(gone.items()):
-            up.add_metric(labels(n, address), 0)
+            up.add_metric([str(n), address or ""], 0)
         yield up
         yield info
-        yield from families.values()
+        yield from families
         scrape_errors = CounterMetricFamily("nrhal_exporter_scrape_errors",
                                             "Cards or listings the exporter failed to read")
         scrape_errors.add_metric([], errors)
