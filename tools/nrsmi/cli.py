@@ -114,7 +114,7 @@ def monitor_parser() -> argparse.ArgumentParser:
 
 def exporter_parser() -> argparse.ArgumentParser:
     p = _parser(f"{PROG} exporter", "Serve the cards' state in the Prometheus text format at\n"
-                "http://ADDRESS/metrics until interrupted (^C or SIGTERM, exit 0).\n"
+                "http://HOST:PORT/metrics until interrupted (^C or SIGTERM, exit 0).\n"
                 "The metrics are described in 'python3 -m pydoc nrsmi.exporter'.")
     p.add_argument("--listen", metavar="HOST:PORT", default="127.0.0.1:9400",
                    help="address to serve on (default 127.0.0.1:9400; :PORT for every "
