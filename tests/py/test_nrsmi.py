@@ -464,23 +464,17 @@ class TestReset:
         # The child interrupts itself once the reset's first step is logged
         # (the card is then away, for good until the tool says it waits).
         script = """if True:
-            import os, signal, sys, threading, time, nrsim
+            import io, os, signal, sys, threading, time, nrsim
             from nrsmi.__main__ import main
-
-            class Stderr:
+            class Stderr(io.StringIO):
                 def write(self, text):
                     if "cannot be interrupted" in text:
                         nrsim.reset_away(0, 0)
                     return sys.__stderr__.write(text)
-
-                def flush(self):
-                    sys.__stderr__.flush()
-
             def interrupt():
                 while not any(number == 0xFA06 for number, _ in nrsim.requests(0)):
                     time.sleep(0.001)
                 os.kill(os.getpid(), signal.SIGINT)
-
             nrsim.reset_away(0, never=True)
             sys.stderr = Stderr()
             threading.Thread(target=interrupt, daemon=True).start()
