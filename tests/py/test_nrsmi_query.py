@@ -141,15 +141,9 @@ class TestMonitor:
 
         steps = iter([lambda: nrsim.remove(1), back])
         monkeypatch.setattr(nrsmi.monitor.time, "sleep", lambda s: next(steps)())
+        monkeypatch.setenv("LINES", "50")  # one header
         code, out, _ = run(capsys, "monitor", "-c", "3")
         assert code == 0
         assert [line.split()[:2] for line in out.splitlines()[2:]] == [
             ["0", "47.25"], ["1", "52.50"], ["0", "47.25"], ["1", "vanished"], ["0", "47.25"], ["1", "52.50"]]
 
-
-def test_lost_card_has_its_own_exit_code(capsys):
-    """Lost during the query (10) is told from no such card (6)."""
-    nrsim.fail(1, 0xFA00, 19, times=10)  # ENODEV to every identity request
-    code, out, err = run(capsys, "--query", "index,status", "-d", "1", "--format", "csv,noheader")
-    assert (code, out) == (10, "1,lost\n")
-    assert err.startswith("nrsmi: card 1 was lost during the query")
