@@ -51,10 +51,10 @@ Sim &sim() {
 Sim *made_sim() { return made.load(std::memory_order_acquire); }
 
 Sim::Sim() {
-  const char *spec = getenv("NRSIM_DEVICES");
-  if (!spec) {
+  const char *cards = getenv("NRSIM_DEVICES");
+  if (!cards) {
     parse_devices("0x401e@0000:03:00.0,0xb140@0000:04:00.0", &launch);
-  } else if (!parse_devices(spec, &launch)) {
+  } else if (!parse_devices(cards, &launch)) {
     raw_warn("nrsim: NRSIM_DEVICES is malformed (want DEVICEID@BDF,...); starting with no cards\n");
   }
   for (size_t i = 0; i < launch.size(); ++i) add_card(static_cast<uint32_t>(i), launch[i].identity);

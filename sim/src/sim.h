@@ -366,7 +366,7 @@ Sim *made_sim();
 bool parse_bdf(std::string_view text, uint16_t *domain, uint16_t *bus_dev_fn);
 Identity default_identity(uint16_t device_id, uint16_t domain, uint16_t bus_dev_fn);
 // Parses NRSIM_DEVICES ("0x401e@0000:03:00.0,..."); false if malformed.
-bool parse_devices(std::string_view spec, std::vector<LaunchCard> *out);
+bool parse_devices(std::string_view list, std::vector<LaunchCard> *out);
 std::string pci_config(const Identity &id);
 void apply_identity(Card &c);
 
