@@ -170,8 +170,11 @@ def bench_telemetry(sess):
 
 def bench_exporter(sess):
     """One scrape of nrsmi's Prometheus exporter (every card read, the text
-    made) against Session.telemetry() once per card, both with every card's
-    firmware frozen.  The cards' reading alone is shown for reference."""
+    made as served) against Session.telemetry() once per card, both with
+    every card's firmware frozen.  For reference: the cards' reading alone;
+    the scrape with no value formatted before (the exporter keeps the text
+    of values it has shown, and frozen cards repeat every value); and the
+    same scrape through prometheus_client's own encoder."""
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
     from prometheus_client import generate_latest
     from nrsmi import exporter
@@ -179,15 +182,24 @@ def bench_exporter(sess):
     cards = nrsim.devices()
     for n in cards:
         nrsim.telem_period(n, 0)
-    registry = exporter.registry()
     collector = exporter.Collector()
-    generate_latest(registry)  # warm up
+    registry = exporter.registry(collector)
+    collector.exposition()  # warm up
+
+    def unseen():
+        collector.shown.clear()
+        return collector.exposition()
+
     telemetry_us = per_call(sess.telemetry, TELEMETRY_CALLS)
-    scrape_us = per_call(lambda: generate_latest(registry), 200)
-    read_us = per_call(collector._read, 200)
+    scrape_us = per_call(collector.exposition, 200)
+    read_us = per_call(collector.read, 200)
+    unseen_us = per_call(unseen, 200)
+    client_us = per_call(lambda: generate_latest(registry), 50)
     base = telemetry_us * len(cards)
     per_card = f"telemetry x {len(cards)} cards"
     report("exporter, cards read", read_us, "us/call", per_card, read_us / base)
+    report("exporter, values unseen", unseen_us, "us/call", per_card, unseen_us / base)
+    report("exporter, client encoder", client_us, "us/call", per_card, client_us / base)
     return report("exporter scrape", scrape_us, "us/call", per_card, scrape_us / base, 3.0)
 
 
