@@ -91,11 +91,13 @@ class TestMetrics:
         collector = exporter.Collector()
         nrsim.set_fw_version(0, "19.2.0.7")
         nrsim.telem_set(0, TAG["AiClk"], 1234)  # millions: Go's exponent form
-        collector.exposition()  # what it keeps from scrape to scrape
+        collector.exposition()  # the text it keeps from scrape to scrape
         nrsim.remove(1)
-        nrsim.fail(0, 0xFA00, 5)  # an error to count, then card 0 read again
-        for _ in range(2):
-            state = collector.read()
+        nrsim.fail(0, 0xFA00, 5)  # an error to count, card 0 not read
+        states = [collector.read()]
+        nrsim.telem_set(0, TAG["AsicTemperature"], 70 << 16)  # one word changed since
+        states.append(collector.read())
+        for state in states:
             client = exporter.registry(Families(state))
             assert collector.encode(state) == generate_latest(client)
             assert collector.encode(state, openmetrics=True) == openmetrics.generate_latest(client)

@@ -29,6 +29,7 @@ between scrapes.
 import errno
 import gzip
 import ipaddress
+import itertools
 import signal
 import socket
 import sys
@@ -116,6 +117,8 @@ def _conversion(tag: str, part: "str | None") -> "tuple[int, int, int, int]":
 
 # Worked out once: a scrape converts about fifty values per card.
 _PLAN = [(getattr(Tag, tag), *_conversion(tag, part)) for _, _, tag, part, _ in METRICS]
+_TAGS = [tag for tag, *_ in _PLAN]
+_CONVERSIONS = [conversion for _, *conversion in _PLAN]
 
 
 def _read_card(number: int) -> "tuple[query.Card, Telemetry | None]":
@@ -210,26 +213,42 @@ _HEADS = {False: _heads(False), True: _heads(True)}
 _SAMPLE_NAMES = [name + "_total" if kind == COUNTER else name for name, _, _, _, kind in METRICS]
 
 
-class _Prefixes:
-    """The text before the value of each sample of one card: the sample's
-    name and labels.  They are worked out once per card and address."""
+class _CardText:
+    """The text of one card's samples, worked out once per card and
+    address: each sample's name and labels, and its line for the raw
+    telemetry word last seen, made again only when the word changes."""
 
     def __init__(self, labels: "tuple[str, str]"):
-        pairs = list(zip(LABELS, labels))
-        self.labels = pairs
-        text = _labels(pairs)
+        self.labels = list(zip(LABELS, labels))
+        text = _labels(self.labels)
         self.up = {True: f"nrhal_card_up{text} 1.0\n", False: f"nrhal_card_up{text} 0.0\n"}
-        self.metrics = [f"{name}{text} " for name in _SAMPLE_NAMES]
-        self.info: "dict[tuple[str, str], str]" = {}
+        self.prefixes = [f"{name}{text} " for name in _SAMPLE_NAMES]
+        self.info: "tuple[tuple[str, str], str] | None" = None
+        #: (raw words, lines) of the last snapshot, "" for a word not given
+        self.last: "tuple[list[int | None], list[str]]" = ([None] * len(_PLAN), [""] * len(_PLAN))
 
     def info_line(self, driver: str, firmware: str) -> str:
-        line = self.info.get((driver, firmware))
-        if line is None:
-            if len(self.info) > 8:
-                self.info.clear()
-            line = self.info[driver, firmware] = (
-                f"nrhal_versions_info{_labels(self.labels + [('driver_version', driver), ('firmware_version', firmware)])} 1.0\n")
-        return line
+        info = self.info
+        if info is None or info[0] != (driver, firmware):
+            pairs = [*self.labels, ("driver_version", driver), ("firmware_version", firmware)]
+            info = self.info = (driver, firmware), f"nrhal_versions_info{_labels(pairs)} 1.0\n"
+        return info[1]
+
+    def lines(self, snapshot: Telemetry) -> "list[str]":
+        raws = list(map(snapshot.get, _TAGS))
+        seen, lines = self.last  # one read: scrapes may run in several threads
+        if raws != seen:
+            lines = lines.copy()
+            for i, raw in enumerate(raws):
+                if raw != seen[i]:
+                    if raw is None:
+                        lines[i] = ""
+                    else:
+                        shift, mask, numerator, denominator = _CONVERSIONS[i]
+                        value = (raw >> shift & mask) * numerator / denominator
+                        lines[i] = f"{self.prefixes[i]}{floatToGoString(value)}\n"
+            self.last = raws, lines
+        return lines
 
 
 class Collector:
@@ -240,9 +259,7 @@ class Collector:
         self.known: "dict[int, str | None]" = {}
         self.errors = 0
         self.lock = threading.Lock()
-        self.prefixes: "dict[tuple[str, str], _Prefixes]" = {}
-        #: value -> its text in a sample, newline included
-        self.shown: "dict[float, str]" = {}
+        self.texts: "dict[tuple[str, str], _CardText]" = {}
 
     def describe(self):
         return []  # the metrics depend on the cards: nothing to check up front
@@ -292,40 +309,27 @@ class Collector:
 
     def encode(self, scrape: Scrape, openmetrics: bool = False) -> bytes:
         heads = _HEADS[openmetrics]
-        cards = [(self._prefixes(labels), answers, firmware, t) for labels, answers, firmware, t in scrape.cards]
+        cards = [(self._text(labels), answers, firmware, t) for labels, answers, firmware, t in scrape.cards]
         out = [heads[0]]
-        out += [p.up[answers] for p, answers, _, _ in cards]
-        out += [self._prefixes(labels).up[False] for labels in scrape.gone]
+        out += [text.up[answers] for text, answers, _, _ in cards]
+        out += [self._text(labels).up[False] for labels in scrape.gone]
         out.append(heads[1])
-        out += [p.info_line(scrape.driver, firmware) for p, answers, firmware, _ in cards if answers]
-        read = [(p.metrics, t) for p, _, _, t in cards if t is not None]
-        shown = self.shown
-        if len(shown) > 4096:  # values seen: most repeat from scrape to scrape
-            shown.clear()
-        for i, (tag, shift, mask, numerator, denominator) in enumerate(_PLAN):
-            out.append(heads[i + 2])
-            for prefixes, t in read:
-                raw = t.get(tag)
-                if raw is not None:
-                    value = (raw >> shift & mask) * numerator / denominator
-                    text = shown.get(value)
-                    if text is None:
-                        text = shown[value] = floatToGoString(value) + "\n"
-                    out.append(prefixes[i])
-                    out.append(text)
+        out += [text.info_line(scrape.driver, firmware) for text, answers, firmware, _ in cards if answers]
+        # Family by family, each card's line in turn.
+        out += itertools.chain.from_iterable(zip(heads[2:-1], *[text.lines(t) for text, _, _, t in cards if t is not None]))
         out.append(heads[-1])
         out.append(f"nrhal_exporter_scrape_errors_total {floatToGoString(scrape.errors)}\n")
         if openmetrics:
             out.append("# EOF\n")
         return "".join(out).encode()
 
-    def _prefixes(self, labels: "tuple[str, str]") -> _Prefixes:
-        p = self.prefixes.get(labels)
-        if p is None:
-            if len(self.prefixes) > 256:  # cards come and go: keep it bounded
-                self.prefixes.clear()
-            p = self.prefixes[labels] = _Prefixes(labels)
-        return p
+    def _text(self, labels: "tuple[str, str]") -> _CardText:
+        text = self.texts.get(labels)
+        if text is None:
+            if len(self.texts) > 256:  # cards come and go: keep it bounded
+                self.texts.clear()
+            text = self.texts[labels] = _CardText(labels)
+        return text
 
 
 def registry(collector: "Collector | None" = None) -> CollectorRegistry:
