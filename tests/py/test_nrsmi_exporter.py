@@ -20,7 +20,7 @@ from prometheus_client.parser import text_string_to_metric_families
 
 import nrhal
 import nrsim
-from test_nrsmi import TAG, frozen_firmware, hold, tool_environment  # noqa: F401
+from test_nrsmi import TAG, frozen_firmware, hold, tool_environment, unsupported_card  # noqa: F401
 from test_nrsmi_query import needs_shared_host
 
 from nrsmi import exporter, tags  # noqa: E402  (tools/ is on sys.path through test_nrsmi)
@@ -89,6 +89,7 @@ class TestMetrics:
 
     def test_served_bytes_are_the_clients_own(self):
         collector = exporter.Collector()
+        unsupported_card()  # answers, with no telemetry
         nrsim.set_fw_version(0, "19.2.0.7")
         nrsim.telem_set(0, TAG["AiClk"], 1234)  # millions: Go's exponent form
         collector.exposition()  # the text it keeps from scrape to scrape

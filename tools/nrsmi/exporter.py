@@ -151,7 +151,7 @@ def _read_card(device: nrhal.Device) -> "tuple[query.Card, Telemetry | None]":
             return card, sess.telemetry()
         except nrhal.NRError as e:
             if e.errno == errno.ENOTSUP:
-                return card.fail(query.UNSUPPORTED, f"card {number}: no telemetry"), None
+                return card.fail(query.UNSUPPORTED, f"card {device.id}: no telemetry"), None
             return query.failed(card, e, "reading its telemetry"), None
 
 
@@ -325,7 +325,8 @@ class Collector:
         out.append(heads[1])
         out += [text.info_line(scrape.driver, firmware) for text, answers, firmware, _ in cards if answers]
         # Family by family, each card's line in turn.
-        out += itertools.chain.from_iterable(zip(heads[2:-1], *[text.lines(t) for text, _, _, t in cards if t is not None]))
+        lines = [text.lines(t) for text, _, _, t in cards if t is not None]
+        out += itertools.chain.from_iterable(zip(heads[2:-1], *lines))
         out.append(heads[-1])
         out.append(f"nrhal_exporter_scrape_errors_total {floatToGoString(scrape.errors)}\n")
         if openmetrics:
