@@ -101,10 +101,39 @@ class TestMessage:
         assert m.message == [7, 0, 0, 0, 0, 0, 0, 0]
         m.message = (1, 2, 3)
         assert m.message == [1, 2, 3, 0, 0, 0, 0, 0]
+        m.message = None  # as the constructor takes it
+        assert m.message == [0] * 8
+
+    @pytest.mark.parametrize("length", [9, 2**40, 2**100])
+    def test_long_sequence_refused_by_its_length(self, length):
+        # No element is read, so range(2**40) is refused at once, not hours later.
+        class Huge:
+            reads = 0
+
+            def __len__(self):
+                return length  # 2**100: OverflowError from len() itself
+
+            def __getitem__(self, i):
+                Huge.reads += 1
+                return 0
+
+        m = Message([5])
+        for refuse in (Message, lambda v: setattr(m, "message", v)):
+            with pytest.raises(ValueError, match="^message must have at most 8 elements$"):
+                refuse(Huge())
+        assert Huge.reads == 0 and m.message == [5] + [0] * 7
+
+    def test_endless_sequence_without_a_length(self):
+        class Endless:
+            def __getitem__(self, i):
+                return i
+
+        with pytest.raises(ValueError, match="^message must have at most 8 elements$"):
+            Message(Endless())
 
     @pytest.mark.parametrize("value,exc", [
         (list(range(9)), ValueError), ("ab", TypeError), ([1, 2**32], OverflowError),
-        ([1, -1], OverflowError), ([1, "x"], TypeError), (None, TypeError),
+        ([1, -1], OverflowError), ([1, "x"], TypeError),
     ])
     def test_refused_setter_changes_nothing(self, value, exc):
         m = Message(range(1, 9))
@@ -195,6 +224,8 @@ class TestCall:
             sess.post(None)
         with pytest.raises(TypeError, match="'timeout'"):
             sess.call(Message([1]), "1")
+        with pytest.raises(TypeError, match="^Session.call\\(\\) argument 'timeout': int too large to convert"):
+            sess.call(Message([1]), timeout=10**400)
         with pytest.raises(TypeError):
             sess.call()
         assert ops() == [POST, POLL]  # only the first call reached the driver
@@ -288,11 +319,33 @@ class TestQueued:
         assert repr(q) == "Queued(done=true)"
         q.drop()  # no-op after the reply
         assert ops() == [POST, POLL, POLL, POLL]
-        try:
-            q.poll()  # asks the driver again, whatever it answers
-        except nrhal.NRError:
-            pass
-        assert ops()[-1] == POLL
+
+    def test_finished_handle_never_takes_another_reply(self, sess):
+        done = sess.post(Message(ECHO))
+        assert done.poll() is not None
+        other = sess.post(Message([nrsim.SMC_ECHO, 7]))
+        raises_errno(errno.ENOMSG, done.poll)  # answered without asking the driver
+        assert ops() == [POST, POLL, POST]
+        assert other.poll().message[1] == 7
+
+    @pytest.mark.parametrize("let_go", ["poll", "drop", "collect"])
+    def test_handle_from_before_a_reopen_leaves_the_new_message(self, sess, let_go):
+        nrsim.smc_hang(0)
+        old = sess.post(Message(ECHO))
+        sess.reopen()  # the old message went with the old descriptor
+        nrsim.smc_hang(0, False)
+        new = sess.post(Message([nrsim.SMC_ECHO, 7]))
+        nrsim.clear_log()
+        if let_go == "poll":
+            raises_errno(errno.ENOMSG, old.poll)
+            assert repr(old) == "Queued(done=true)"
+        elif let_go == "drop":
+            old.drop()
+        else:
+            del old
+            gc.collect()
+        assert ops() == []
+        assert new.poll().message[1] == 7
 
     def test_drop_once(self, sess):
         nrsim.smc_hang(0)
@@ -373,7 +426,7 @@ class TestWaitingCall:
                     fn()
             raises_errno(errno.EBUSY, sess.post, Message(ECHO))
             raises_errno(errno.EBUSY, sess.call, Message(ECHO))
-            assert earlier.poll() is None  # a shared user: the driver answers
+            raises_errno(errno.ENOMSG, earlier.poll)  # done: the call's message is not its own
             assert sess.dev().id == 0
             assert repr(sess) == "Session(id=0)"
             req.message = [9]  # its words were copied: the wait does not hold it
