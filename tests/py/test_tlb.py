@@ -616,35 +616,30 @@ class TestThreads:
 
     @pytest.mark.parametrize("garbage", ["window", "both"])
     def test_collected_on_another_thread(self, sess, monkeypatch, garbage):
-        # Reachable only from a reference cycle, as through a traceback: the
-        # collector's thread is the one that lets go, and it releases all.
-        seen = []
+        # Reachable only from a reference cycle (a traceback is enough), they
+        # go on the collector's thread, which releases everything.
+        seen, refs, mapped = [], sys.getrefcount(sess), nrsim.mapping_count()
         monkeypatch.setattr(sys, "unraisablehook", seen.append)
-        gc.collect()
-        tlb_refs, sess_refs, mapped = None, sys.getrefcount(sess), nrsim.mapping_count()
         tlb, win = bound(sess)
         cycle = [win]
         cycle.append(cycle)
         if garbage == "both":
             cycle.append(tlb)
-        else:
-            tlb_refs = sys.getrefcount(tlb) - 1
-        del win
-        del cycle
-        gc.disable()  # the other thread's collection is the one
+            del tlb
+        del win, cycle
+        gc.disable()  # so that the other thread's collection is the one
         try:
             t = threading.Thread(target=gc.collect)
             t.start()
             t.join()
         finally:
             gc.enable()
-        assert seen == []
         if garbage == "window":
-            assert sys.getrefcount(tlb) == tlb_refs  # the Window's reference went
+            assert sys.getrefcount(tlb) == 2  # the Window let go of it
             tlb.free()
-        del tlb
-        assert nrsim.windows(0) == [] and nrsim.mapping_count() == mapped
-        assert sys.getrefcount(sess) == sess_refs  # and the Tlb's to its session
+            del tlb
+        assert seen == [] and nrsim.windows(0) == [] and nrsim.mapping_count() == mapped
+        assert sys.getrefcount(sess) == refs  # and the Tlb of its session
 
 
 class TestNothingLeft:
