@@ -26,6 +26,7 @@ struct MessageObject {
 // No cyclic GC for either class: a Message refers to nothing, and a Queued
 // only to its Session, which refers to no Python object, so neither can be
 // part of a reference cycle.
+//
 // A handle only ever touches its own message: once it is done, or its
 // session has been reopened since the post (the message went with the old
 // descriptor), the driver is not asked again, since what it has outstanding
