@@ -11,6 +11,7 @@ import threading
 
 import pytest
 
+import nrhal
 import nrsim
 from conftest import dev, open_fds, wait_for
 from nrhal.smc import Message
@@ -63,7 +64,7 @@ def interrupt(ready, until, rescue, sig=signal.SIGINT):
 
 
 class TestSignals:
-    @pytest.mark.parametrize("kind", ["open", "reopen", "persistent"])
+    @pytest.mark.parametrize("kind", ["open", "from_bdf", "reopen", "persistent"])
     def test_interrupted_open_leaves_nothing(self, kind):
         fds = open_fds()
         s = dev().open(persistent=kind == "persistent")
@@ -71,9 +72,10 @@ class TestSignals:
         holder = dev().open(exclusive=True)
         t, settled = interrupt(lambda: nrsim.waiting(0) == 1, lambda: nrsim.waiting(0) == 0, holder.close)
         with pytest.raises(KeyboardInterrupt):
-            {"open": dev().open, "reopen": s.reopen, "persistent": s.info}[kind]()
+            {"open": dev().open, "from_bdf": lambda: nrhal.Device.from_bdf("03:00.0"), "reopen": s.reopen,
+             "persistent": s.info}[kind]()
         t.join()
-        assert settled and (kind == "open" or repr(s) == "Session(closed)")  # as a failed reopen leaves it
+        assert settled and (kind in ("open", "from_bdf") or repr(s) == "Session(closed)")  # as a failed reopen leaves it
         s.close()
         assert nrsim.open_count(0) == 0 and open_fds() == fds
 
