@@ -6,8 +6,10 @@ BUILD  := build
 # Debian's interpreter and tools come first, whatever else is on PATH.
 export PATH := /usr/bin:/bin:$(PATH)
 SIM    := sim/nrsim-run
+PREFIX ?= /usr/local
 
-.PHONY: all bootstrap build test test-native test-py test-asan valgrind-check fuzz demo bench soak clean
+.PHONY: all bootstrap build test test-native test-py test-asan valgrind-check fuzz demo bench soak \
+        install-lib fresh-check clean
 
 all: build
 
@@ -30,6 +32,18 @@ demo: build
 	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim
 	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim -d 0
 	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim --json -d 0
+
+# For C and C++ programs: the shared library, its headers and nrhal.pc under
+# PREFIX, where pkg-config and the linker look.
+install-lib: bootstrap $(BUILD)/build.ninja
+	meson compile -C $(BUILD) nrhal:shared_library
+	scripts/install-lib $(PREFIX)
+
+# `make test && make demo` on a bare Debian 12 (git and make only), as root
+# in a chroot, from a clone of the committed HEAD; the bare root is cached in
+# /var/cache/nrhal-fresh.  Slow: not part of CI.
+fresh-check:
+	scripts/fresh-check
 
 # The native and Python tests under AddressSanitizer and UBSan (build-asan/).
 test-asan: bootstrap
