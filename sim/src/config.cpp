@@ -66,13 +66,13 @@ Identity default_identity(uint16_t device_id, uint16_t domain, uint16_t bus_dev_
   return id;
 }
 
-bool parse_devices(std::string_view spec, std::vector<LaunchCard> *out) {
-  std::vector<LaunchCard> cards;
-  while (!spec.empty()) {
-    size_t comma = spec.find(',');
-    std::string_view item = spec.substr(0, comma);
-    spec = comma == std::string_view::npos ? std::string_view{} : spec.substr(comma + 1);
-    if (comma != std::string_view::npos && spec.empty()) return false; // trailing comma
+bool parse_devices(std::string_view list, std::vector<LaunchCard> *out) {
+  std::vector<LaunchCard> parsed;
+  while (!list.empty()) {
+    size_t comma = list.find(',');
+    std::string_view item = list.substr(0, comma);
+    list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+    if (comma != std::string_view::npos && list.empty()) return false; // trailing comma
     size_t at = item.find('@');
     if (at == std::string_view::npos) return false;
     std::string_view id_s = item.substr(0, at);
@@ -80,10 +80,10 @@ bool parse_devices(std::string_view spec, std::vector<LaunchCard> *out) {
     unsigned device_id;
     uint16_t domain, bdf;
     if (!parse_hex(id_s, 0xffff, &device_id) || !parse_bdf(item.substr(at + 1), &domain, &bdf)) return false;
-    cards.push_back({static_cast<uint16_t>(device_id),
+    parsed.push_back({static_cast<uint16_t>(device_id),
                      default_identity(static_cast<uint16_t>(device_id), domain, bdf)});
   }
-  *out = std::move(cards);
+  *out = std::move(parsed);
   return true;
 }
 

@@ -122,7 +122,7 @@ NRSIM_EXPORT int nrsim_set_driver(int state) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   s.driver = state;
-  s.cv.notify_all(); // an unloaded driver fails its waiters
+  s.wake_openers(); // an unloaded driver fails its waiters
   return 0;
 }
 

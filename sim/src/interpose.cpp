@@ -125,8 +125,10 @@ int open_card(std::unique_lock<std::mutex> &lock, Sim &s, const Resolved &res, i
   while (busy(*card->life, exclusive)) {
     if (flags & O_NONBLOCK) return -EAGAIN;
     ++s.waiting[n];
-    s.cv.wait(lock);
+    int err = s.wait_for_openers(lock);
     if (--s.waiting[n] == 0) s.waiting.erase(n);
+    // A signal ends the wait as it ends the kernel's: nothing was taken.
+    if (err) return -err;
     // A card that went away (or a driver that did) fails its waiters.
     if (card->removed || s.driver == NRSIM_DRIVER_UNLOADED) return -ENODEV;
   }

@@ -51,7 +51,7 @@ uint32_t finish(Call &c) {
   r.away = false;
   ++r.count;
   c.life.resetter = -1;
-  c.sim.cv.notify_all(); // opens waiting for the card
+  c.sim.wake_openers(); // opens waiting for the card
   return 0;
 }
 

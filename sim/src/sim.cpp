@@ -1,5 +1,8 @@
 // The simulator's state and the card life cycle.
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -20,7 +23,6 @@ void after_fork_child() {
   Sim &s = sim();
   // The child has no waiters, so the condition variable starts afresh too.
   new (&s.mu) std::mutex;
-  new (&s.cv) std::condition_variable;
   s.waiting.clear();
   telem_after_fork_child(s);
 }
@@ -49,10 +51,10 @@ Sim &sim() {
 Sim *made_sim() { return made.load(std::memory_order_acquire); }
 
 Sim::Sim() {
-  const char *spec = getenv("NRSIM_DEVICES");
-  if (!spec) {
+  const char *cards = getenv("NRSIM_DEVICES");
+  if (!cards) {
     parse_devices("0x401e@0000:03:00.0,0xb140@0000:04:00.0", &launch);
-  } else if (!parse_devices(spec, &launch)) {
+  } else if (!parse_devices(cards, &launch)) {
     raw_warn("nrsim: NRSIM_DEVICES is malformed (want DEVICEID@BDF,...); starting with no cards\n");
   }
   for (size_t i = 0; i < launch.size(); ++i) add_card(static_cast<uint32_t>(i), launch[i].identity);
@@ -93,7 +95,7 @@ void Sim::remove_card(uint32_t n) {
   retire(*c.life);
   c.removed = true;
   cards.erase(it);
-  cv.notify_all();
+  wake_openers();
 }
 
 void Sim::sever_card(Card &c, int keep) {
@@ -113,7 +115,7 @@ void Sim::sever_card(Card &c, int keep) {
     if (d.exclusive) ++c.life->exclusive;
   }
   telem_boot(*this, c);
-  cv.notify_all();
+  wake_openers();
 }
 
 void Sim::reset() {
@@ -137,10 +139,26 @@ void Sim::forget(int fd) {
     --d.life->holders;
     if (d.exclusive) --d.life->exclusive;
     if (d.life->resetter == fd) d.life->resetter = -1; // its reset is abandoned
-    cv.notify_all();
+    wake_openers();
   }
   descs.erase(it);
   tracked.store(static_cast<int>(descs.size()), std::memory_order_relaxed);
+}
+
+void Sim::wake_openers() {
+  released.fetch_add(1, std::memory_order_relaxed);
+  syscall(SYS_futex, &released, FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
+}
+
+int Sim::wait_for_openers(std::unique_lock<std::mutex> &lock) {
+  // Read under the lock: a wake after the unlock changes the word, and the
+  // futex then returns at once.
+  uint32_t seen = released.load(std::memory_order_relaxed);
+  lock.unlock();
+  long r = syscall(SYS_futex, &released, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+  int err = r < 0 ? errno : 0;
+  lock.lock();
+  return err == EINTR ? EINTR : 0;
 }
 
 } // namespace nrsim

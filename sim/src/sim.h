@@ -307,7 +307,10 @@ struct LaunchCard {
 
 struct Sim {
   std::mutex mu;
-  std::condition_variable cv; // device released, card severed or removed
+  // Bumped whenever a blocked open may go on (a device released, a card
+  // severed or removed, the driver unloaded); blocked opens sleep on it as
+  // a futex, so that a signal ends their wait as it ends the kernel's.
+  std::atomic<uint32_t> released{0};
 
   int driver = NRSIM_DRIVER_LOADED;
   std::map<uint32_t, std::shared_ptr<Card>> cards;
@@ -339,6 +342,13 @@ struct Sim {
   void reset();
   // Drops a descriptor from the table and releases what it held.
   void forget(int fd);
+  // Wakes every blocked open to look again.  Lock held.
+  void wake_openers();
+  // Sleeps until wake_openers(), dropping the lock meanwhile: 0, or EINTR
+  // if a signal handler ran in this thread (the C library restarts the
+  // sleep itself for handlers installed with SA_RESTART, as for the
+  // kernel's own interruptible waits).
+  int wait_for_openers(std::unique_lock<std::mutex> &lock);
 };
 
 // The one simulator of this process, made on first use: interposed calls
@@ -356,7 +366,7 @@ Sim *made_sim();
 bool parse_bdf(std::string_view text, uint16_t *domain, uint16_t *bus_dev_fn);
 Identity default_identity(uint16_t device_id, uint16_t domain, uint16_t bus_dev_fn);
 // Parses NRSIM_DEVICES ("0x401e@0000:03:00.0,..."); false if malformed.
-bool parse_devices(std::string_view spec, std::vector<LaunchCard> *out);
+bool parse_devices(std::string_view list, std::vector<LaunchCard> *out);
 std::string pci_config(const Identity &id);
 void apply_identity(Card &c);
 

@@ -102,13 +102,13 @@ class TestDevices:
         assert cards(env=env) == [[0, 0x401e, 0x900, 0]]
         assert cards("--devices", "", env=env) == []
 
-    @pytest.mark.parametrize("spec", [
+    @pytest.mark.parametrize("card_list", [
         "x@1", "0x401e", "0x401e@0000:03:20.0", "0x10000@03:00.0", "0x401e@03:00.0,",
         ",0x401e@03:00.0", "0x401e@03:00.0,,0x401e@04:00.0", "0x401e@03:00.8",
         "0x401e@0000:100:00.0", "0x@03:00.0", "0x401e@0000:03:00.0:0", "*@03:00.0"])
-    def test_bad_spec_is_refused_before_running(self, spec, tmp_path):
+    def test_bad_card_list_is_refused_before_running(self, card_list, tmp_path):
         marker = tmp_path / "ran"
-        r = run("--devices", spec, "--", "touch", str(marker))
+        r = run("--devices", card_list, "--", "touch", str(marker))
         assert r.returncode == 2
         assert "--devices" in r.stderr
         assert not marker.exists()

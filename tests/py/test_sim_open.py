@@ -4,6 +4,7 @@ removal, and the tracking of descriptors."""
 import errno
 import fcntl
 import os
+import signal
 import threading
 
 import pytest
@@ -173,6 +174,38 @@ class TestBlockingOpen:
         assert device_info(t.fd)["device_id"] == 0x401e
         os.close(held)
         os.close(t.fd)
+
+
+    def test_a_signal_ends_the_wait_and_takes_nothing(self):
+        held = open_card(0, EXCL)
+        returned, gave_up = threading.Event(), threading.Event()
+
+        class Interrupted(Exception):
+            pass
+
+        def interrupter(main):
+            assert wait_until(lambda: nrsim.waiting(0) == 1)
+            signal.pthread_kill(main, signal.SIGUSR1)
+            if not returned.wait(5):  # the wait ignored the signal: end it anyway
+                gave_up.set()
+                nrsim.sever(0)
+
+        def handler(signum, frame):
+            raise Interrupted
+
+        old = signal.signal(signal.SIGUSR1, handler)
+        try:
+            t = threading.Thread(target=interrupter, args=(threading.get_ident(),))
+            t.start()
+            with pytest.raises(Interrupted):  # os.open saw EINTR and ran the handler
+                open_card(0)
+            returned.set()
+            t.join()
+        finally:
+            signal.signal(signal.SIGUSR1, old)
+        assert not gave_up.is_set(), "the signal did not end the wait"
+        assert (nrsim.waiting(0), nrsim.open_count(0), nrsim.fd_count()) == (0, 1, 1)
+        os.close(held)
 
 
 class TestSeverAndRemove:
