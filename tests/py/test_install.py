@@ -3,13 +3,13 @@ the system's packages, `pip install --target DIR` and `--prefix DIR` with
 PYTHONPATH (all three from one wheel, built once per run), and
 `make install-lib` for C programs, with pkg-config and the README's C example.
 A test skips only when a tool it needs is missing, and names it."""
-import importlib.util
 import json
 import os
 import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -77,8 +77,7 @@ def site_packages(root):
 
 @pytest.fixture(scope="session")
 def venv(wheel, tmp_path_factory):
-    spec = importlib.util.find_spec("ensurepip")
-    if spec is None or not os.path.exists(os.path.join(os.path.dirname(spec.origin), "__main__.py")):
+    if not os.path.isfile(os.path.join(sysconfig.get_path("stdlib"), "ensurepip", "__main__.py")):
         pytest.skip("needs python3-venv (scripts/bootstrap installs it)")
     root = tmp_path_factory.mktemp("venv") / "v"
     check([sys.executable, "-m", "venv", "--system-site-packages", root])

@@ -3,7 +3,6 @@
 This module imports nothing of nrhal, so ``--sim`` works where the parent
 process could not load the extension itself.
 """
-import importlib.util
 import os
 import shutil
 import subprocess
@@ -53,13 +52,8 @@ def launcher() -> "list[str] | None":
     here = os.path.join(_PACKAGE_PARENT, os.pardir, "sim", "nrsim-run")
     if os.access(here, os.X_OK):
         return [os.path.normpath(here)]
-    try:
-        package = importlib.util.find_spec("nrsim")
-    except (ImportError, ValueError):
-        package = None
-    if package is not None and package.submodule_search_locations:
-        if any(os.path.isfile(os.path.join(d, "__main__.py")) for d in package.submodule_search_locations):
-            return [sys.executable, "-m", "nrsim", "run"]
+    if any(os.path.isfile(os.path.join(entry or os.curdir, "nrsim", "__main__.py")) for entry in sys.path):
+        return [sys.executable, "-m", "nrsim", "run"]
     found = shutil.which("nrsim-run")
     if found:
         return [found]
