@@ -34,9 +34,10 @@ demo: build
 	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim --json -d 0
 
 # For C and C++ programs: the shared library, its headers and nrhal.pc under
-# PREFIX, where pkg-config and the linker look.
+# PREFIX, where pkg-config and the linker look.  The simulator is built too,
+# for running programs on it (sim/nrsim-run -- ./a.out).
 install-lib: bootstrap $(BUILD)/build.ninja
-	meson compile -C $(BUILD) nrhal:shared_library
+	meson compile -C $(BUILD) nrhal:shared_library nrsim:shared_library
 	scripts/install-lib $(PREFIX)
 
 # `make test && make demo` on a bare Debian 12 (git and make only), as root
