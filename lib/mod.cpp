@@ -129,7 +129,11 @@ int nr_dev_from_bdf(const char *addr, uint32_t *id) {
 
   for (ssize_t i = 0; i < n; ++i) {
     nr_session s;
-    if (nr_open(&list[i], &s, 0) != 0) continue;
+    if (nr_open(&list[i], &s, 0) != 0) {
+      // A signal ended the wait: the caller decides, not the next card.
+      if (errno == EINTR) return -1;
+      continue;
+    }
     nr_info info;
     int rc = nr_dev_info(&s, &info);
     nr_close(&s);
