@@ -1,8 +1,8 @@
-// Native figures that bench/bench_py.py sets the Python ones beside.  Runs
+// Native window-access figures that bench/bench_py.py sets the Python ones
+// beside (the telemetry figure comes from nrhal_bench_telem.cpp).  Runs
 // on card 0 under the simulator (sim/nrsim-run) and prints one line per
 // figure, "<name> <nanoseconds>", each the best of REPEATS runs:
 //
-//   telemetry  one nr_telemetry call (firmware frozen, so no copy is redone)
 //   load32     one plain volatile 32-bit load through a 2 MiB window
 //   devmem32   one fault-safe load (nr_devmem_load32) of the same words
 //   store32    one plain volatile 32-bit store
@@ -28,7 +28,6 @@ namespace {
 constexpr int REPEATS = 7;
 constexpr uint64_t WINDOW = 2u << 20;
 constexpr size_t ACCESSES = 100000;
-constexpr int TELEMETRY_CALLS = 2000;
 
 volatile uint32_t sink; // keeps the loads' results alive
 
@@ -58,14 +57,6 @@ int main() {
   uint32_t id = 0;
   nr_session s;
   if (nr_open(&id, &s, 0) != 0) die("nr_open");
-  if (nrsim_telem_period(0, 0) != 0) die("nrsim_telem_period");
-
-  uint32_t values[NR_TELEMETRY_SLOTS];
-  if (nr_telemetry(&s, values) != 0) die("nr_telemetry"); // warm up, and fail early
-  print("telemetry", best_ns(TELEMETRY_CALLS, [&] {
-          for (int i = 0; i < TELEMETRY_CALLS; ++i)
-            if (nr_telemetry(&s, values) != 0) die("nr_telemetry");
-        }));
 
   nr_tlb tlb;
   if (nr_tlb_alloc(&s, WINDOW, NR_TLB_UNCACHED, &tlb) != 0) die("nr_tlb_alloc");

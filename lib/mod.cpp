@@ -29,7 +29,11 @@ static_assert(offsetof(nr::drv::get_device_info, pci_domain) - offsetof(nr::drv:
 
 namespace {
 
-constexpr size_t INFO_COPY = 18; // record bytes 4 to 21
+using nr::drv::get_device_info;
+// The record's output half, from its size word to its last field.
+constexpr size_t INFO_FROM = offsetof(get_device_info, output_size_bytes);
+constexpr size_t INFO_COPY = offsetof(get_device_info, pci_domain) + sizeof(get_device_info::pci_domain) - INFO_FROM;
+static_assert(INFO_COPY == 18 && INFO_COPY <= sizeof(nr_info));
 
 // A device number as written in a node name: decimal digits only, below 2^32.
 // Signs and blanks, which strtoul would take, are refused too, so that no
@@ -59,12 +63,16 @@ bool field_fits(const char *s, int from, int to) {
   return end - p <= (negative ? 0 : 8); // 8 hex digits: 32 bits
 }
 
-void format_bdf(char (&buf)[20], unsigned domain, unsigned bus, unsigned dev, unsigned fn) {
-  int n = snprintf(buf, sizeof buf, "%04x:%02x:%02x.%x", domain, bus, dev, fn);
-  (void)n; // longer output is cut; it then matches no card
+} // namespace
+
+void nr::format_bdf(Bdf &out, unsigned domain, unsigned bus, unsigned dev, unsigned fn) {
+  int n = snprintf(out, sizeof out, "%04x:%02x:%02x.%x", domain, bus, dev, fn);
+  (void)n;
 }
 
-} // namespace
+void nr::format_bdf(Bdf &out, const nr_info &info) {
+  format_bdf(out, info.pci_domain, info.bus_dev_fn >> 8, (info.bus_dev_fn >> 3) & 0x1f, info.bus_dev_fn & 7);
+}
 
 extern "C" {
 
@@ -111,8 +119,8 @@ int nr_dev_from_bdf(const char *addr, uint32_t *id) {
   }
   for (int i = 0; i < fields; ++i)
     if (!field_fits(addr, at[2 * i], at[2 * i + 1])) return nr::fail(ENODEV);
-  char wanted[20];
-  format_bdf(wanted, domain, bus, dev, fn);
+  nr::Bdf wanted;
+  nr::format_bdf(wanted, domain, bus, dev, fn);
 
   uint32_t list[NR_BDF_SCAN_MAX];
   ssize_t n = nr_dev_scan(NR_BDF_SCAN_MAX, list);
@@ -121,13 +129,17 @@ int nr_dev_from_bdf(const char *addr, uint32_t *id) {
 
   for (ssize_t i = 0; i < n; ++i) {
     nr_session s;
-    if (nr_open(&list[i], &s, 0) != 0) continue;
+    if (nr_open(&list[i], &s, 0) != 0) {
+      // A signal ended the wait: the caller decides, not the next card.
+      if (errno == EINTR) return -1;
+      continue;
+    }
     nr_info info;
     int rc = nr_dev_info(&s, &info);
     nr_close(&s);
     if (rc != 0) continue;
-    char have[20];
-    format_bdf(have, info.pci_domain, info.bus_dev_fn >> 8, (info.bus_dev_fn >> 3) & 0x1f, info.bus_dev_fn & 7);
+    nr::Bdf have;
+    nr::format_bdf(have, info);
     if (strcmp(have, wanted) == 0) {
       *id = list[i];
       return 0;
@@ -171,12 +183,11 @@ int nr_reopen(nr_session *session) {
 }
 
 int nr_dev_info(const nr_session *session, nr_info *out) {
-  if (!session || !out) return nr::fail(EINVAL);
-  if (session->fd < 0) return nr::fail(ENOTCONN);
+  if (!nr::ready(session, out)) return -1;
   nr::drv::get_device_info rec{};
   rec.in_output_size_bytes = nr::drv::DEVICE_INFO_OUT_SIZE;
   if (nr::ioctl_req(session->fd, nr::drv::NR_IOCTL_GET_DEVICE_INFO, &rec) != 0) return -1;
-  memcpy(out, reinterpret_cast<const unsigned char *>(&rec) + 4, INFO_COPY);
+  memcpy(out, reinterpret_cast<const unsigned char *>(&rec) + INFO_FROM, INFO_COPY);
   return 0;
 }
 

@@ -4,8 +4,7 @@
 #include "nrhal.h"
 
 extern "C" int nr_power(const nr_session *session, uint16_t power_flags) {
-  if (!session) return nr::fail(EINVAL);
-  if (session->fd < 0) return nr::fail(ENOTCONN);
+  if (!nr::ready(session)) return -1;
   nr::drv::power_state rec{};
   rec.argsz = sizeof rec;
   rec.flag_count = nr::drv::POWER_FLAG_COUNT;

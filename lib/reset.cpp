@@ -53,9 +53,9 @@ int nr_reset(const uint32_t *dev) {
   nr_info info;
   if (nr_dev_info(&s, &info) != 0) return close_and_fail(&s, errno);
 
-  char bdf[20], dir[64], config[80];
-  snprintf(bdf, sizeof bdf, "%04x:%02x:%02x.%x", info.pci_domain, info.bus_dev_fn >> 8,
-           (info.bus_dev_fn >> 3) & 0x1f, info.bus_dev_fn & 7);
+  nr::Bdf bdf;
+  nr::format_bdf(bdf, info);
+  char dir[64], config[80];
   snprintf(dir, sizeof dir, "/sys/bus/pci/devices/%s", bdf);
   snprintf(config, sizeof config, "%s/config", dir);
 
@@ -75,8 +75,7 @@ int nr_reset(const uint32_t *dev) {
 }
 
 int nr_reset_with(nr_session *session) {
-  if (!session) return nr::fail(EINVAL);
-  if (session->fd < 0) return nr::fail(ENOTCONN);
+  if (!nr::ready(session)) return -1;
   if (nr_close(session) != 0) {
     session->fd = -1; // Linux released the descriptor anyway
     return -1;

@@ -29,26 +29,22 @@ int smc_request(const nr_session *s, uint32_t op, const nr_smc_msg *in, nr_smc_m
 extern "C" {
 
 int nr_smc_post(const nr_session *session, const nr_smc_msg *request) {
-  if (!session || !request) return nr::fail(EINVAL);
-  if (session->fd < 0) return nr::fail(ENOTCONN);
+  if (!nr::ready(session, request)) return -1;
   return smc_request(session, nr::drv::NR_SMC_MESSAGE_POST, request, nullptr);
 }
 
 int nr_smc_poll(const nr_session *session, nr_smc_msg *reply) {
-  if (!session || !reply) return nr::fail(EINVAL);
-  if (session->fd < 0) return nr::fail(ENOTCONN);
+  if (!nr::ready(session, reply)) return -1;
   return smc_request(session, nr::drv::NR_SMC_MESSAGE_POLL, nullptr, reply);
 }
 
 int nr_smc_drop(const nr_session *session) {
-  if (!session) return nr::fail(EINVAL);
-  if (session->fd < 0) return nr::fail(ENOTCONN);
+  if (!nr::ready(session)) return -1;
   return smc_request(session, nr::drv::NR_SMC_MESSAGE_DROP, nullptr, nullptr);
 }
 
 int nr_smc_wait(const nr_session *session, nr_smc_msg *reply, uint32_t timeout_ms) {
-  if (!session || !reply) return nr::fail(EINVAL);
-  if (session->fd < 0) return nr::fail(ENOTCONN);
+  if (!nr::ready(session, reply)) return -1;
   const int64_t limit = timeout_ms ? timeout_ms : NR_SMC_WAIT_DEFAULT_MS;
   timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);

@@ -50,85 +50,108 @@ inline uint32_t load(const volatile uint8_t *p) {
 inline uint32_t load(const volatile uint8_t *p) { return *reinterpret_cast<const volatile any_u32 *>(p); }
 #endif
 
+// One call's state.  Set before each landing point and read after a jump
+// only as it was set then: a jump leaves the session and the window handle
+// as they were when the trap was armed.
+struct Reader {
+  const nr_session *session;
+  uint32_t *values;
+  const Arch *arch;
+  nr_tlb handle;
+  nr_tlb_config cfg;
+  uint32_t table_ptr, data_ptr; // the firmware's, as read from the registers
+  uint16_t slot[NR_TELEMETRY_SLOTS]; // tag -> data word, or UNREPORTED
+};
+
+const Arch *arch_of(uint16_t device_id) {
+  for (const Arch &a : archs)
+    if (a.device_id == device_id) return &a;
+  return nullptr;
+}
+
+// Points the window at `addr` on the telemetry tile; 0 or the errno.
+int bind(Reader &r, uint64_t addr) {
+  r.cfg.addr = addr;
+  return nr_tlb_bind(r.session, &r.handle, &r.cfg) == 0 ? 0 : errno;
+}
+
+bool in_table_area(uint32_t ptr) { return ptr >= MEM_BASE && ptr <= PTR_LAST; }
+
+// The steps below run under the trap, and return 0 or the errno.
+
+int read_pointers(Reader &r) {
+  r.table_ptr = load(r.handle.mapping + (r.arch->table_reg - REG_BASE));
+  r.data_ptr = load(r.handle.mapping + (r.arch->data_reg - REG_BASE));
+  return in_table_area(r.table_ptr) && in_table_area(r.data_ptr) ? 0 : EIO;
+}
+
+int map_slots(Reader &r, const volatile uint8_t *table) {
+  for (uint16_t &s : r.slot) s = UNREPORTED;
+  uint32_t n = load(table + 4);
+  if (n > MAX_ENTRIES) n = MAX_ENTRIES;
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t entry = load(table + 8 + 4 * i);
+    uint16_t tag = entry & 0xFFFF;
+    if (tag < 1 || tag >= NR_TELEMETRY_SLOTS) continue;
+    if (r.slot[tag] != UNREPORTED) return EIO; // listed twice
+    r.slot[tag] = entry >> 16;
+  }
+  return 0;
+}
+
+// Copies until the heartbeat is the same after a copy as before it.
+int copy_values(Reader &r, const volatile uint8_t *data) {
+  const uint16_t h = r.slot[HEARTBEAT];
+  uint32_t before = h == UNREPORTED ? 0 : load(data + 4u * h);
+  for (int copy = 1;; ++copy) {
+    for (unsigned tag = 1; tag < NR_TELEMETRY_SLOTS; ++tag)
+      if (r.slot[tag] != UNREPORTED) r.values[tag] = load(data + 4u * r.slot[tag]);
+    if (h == UNREPORTED || load(data + 4u * h) == before) return 0;
+    memset(r.values, 0, NR_TELEMETRY_SLOTS * sizeof *r.values);
+    if (copy == COPIES) return EIO; // the firmware kept updating it
+    before = load(data + 4u * h);
+  }
+}
+
+int read_table(Reader &r) {
+  const volatile uint8_t *table = r.handle.mapping + (r.table_ptr - MEM_BASE);
+  const volatile uint8_t *data = r.handle.mapping + (r.data_ptr - MEM_BASE);
+  int err = map_slots(r, table);
+  return err ? err : copy_values(r, data); // a table refused is read no further
+}
+
+// Runs `step` with the trap armed over the window: its result, or
+// ECONNRESET if a load faulted.  Out of line, so that the landing point's
+// frame holds nothing that the step changes.
+__attribute__((noinline)) int under_trap(Reader &r, int (*step)(Reader &)) {
+  nr_trap_arm(r.handle.mapping, WINDOW);
+  if (sigsetjmp(nr_trap_jmp, 1) != 0) return ECONNRESET; // disarmed by the trap
+  int err = step(r);
+  nr_trap_disarm();
+  return err;
+}
+
 } // namespace
 
 extern "C" int nr_telemetry(const nr_session *session, uint32_t *values) {
-  if (!session || !values) return nr::fail(EINVAL);
-  if (session->fd < 0) return nr::fail(ENOTCONN);
+  if (!nr::ready(session, values)) return -1;
   nr_info info;
   if (nr_dev_info(session, &info) != 0) return -1;
-  const Arch *arch = nullptr;
-  for (const Arch &a : archs)
-    if (a.device_id == info.device_id) arch = &a;
+  const Arch *arch = arch_of(info.device_id);
   if (!arch) return nr::fail(ENOTSUP);
 
   memset(values, 0, NR_TELEMETRY_SLOTS * sizeof *values);
-  nr_tlb handle;
-  if (nr_tlb_alloc(session, WINDOW, NR_TLB_UNCACHED, &handle) != 0) return -1;
-
-  // Read again after a jump back from the trap, so kept out of registers.
-  const nr_session *volatile sess = session;
-  uint32_t *volatile out = values;
-  const volatile uint8_t *volatile table = nullptr;
-  const volatile uint8_t *volatile data = nullptr;
-  volatile int err = 0;
-
-  nr_tlb_config cfg{};
-  cfg.x_end = arch->x;
-  cfg.y_end = arch->y;
-  cfg.addr = REG_BASE;
-  if (nr_tlb_bind(sess, &handle, &cfg) != 0) {
-    err = errno;
-  } else {
-    nr_trap_arm(handle.mapping, WINDOW);
-    if (sigsetjmp(nr_trap_jmp, 1) != 0) {
-      err = ECONNRESET;
-    } else {
-      uint32_t t = load(handle.mapping + (arch->table_reg - REG_BASE));
-      uint32_t d = load(handle.mapping + (arch->data_reg - REG_BASE));
-      nr_trap_disarm();
-      if (t < MEM_BASE || t > PTR_LAST || d < MEM_BASE || d > PTR_LAST) {
-        err = EIO;
-      } else {
-        cfg.addr = MEM_BASE;
-        if (nr_tlb_bind(sess, &handle, &cfg) != 0) {
-          err = errno;
-        } else {
-          table = handle.mapping + (t - MEM_BASE);
-          data = handle.mapping + (d - MEM_BASE);
-          nr_trap_arm(handle.mapping, WINDOW);
-          if (sigsetjmp(nr_trap_jmp, 1) != 0) {
-            err = ECONNRESET;
-          } else {
-            uint16_t slot[NR_TELEMETRY_SLOTS];
-            for (uint16_t &s : slot) s = UNREPORTED;
-            uint32_t n = load(table + 4);
-            if (n > MAX_ENTRIES) n = MAX_ENTRIES;
-            for (uint32_t i = 0; i < n && !err; ++i) {
-              uint32_t entry = load(table + 8 + 4 * i);
-              uint16_t tag = entry & 0xFFFF;
-              if (tag < 1 || tag >= NR_TELEMETRY_SLOTS) continue;
-              if (slot[tag] != UNREPORTED) err = EIO; // listed twice
-              else slot[tag] = entry >> 16;
-            }
-            const uint16_t h = slot[HEARTBEAT];
-            // A table already refused is not read any further.
-            uint32_t before = h == UNREPORTED || err ? 0 : load(data + 4u * h);
-            for (int copy = 0; !err; ++copy) {
-              for (unsigned tag = 1; tag < NR_TELEMETRY_SLOTS; ++tag)
-                if (slot[tag] != UNREPORTED) out[tag] = load(data + 4u * slot[tag]);
-              if (h == UNREPORTED || load(data + 4u * h) == before) break;
-              memset(out, 0, NR_TELEMETRY_SLOTS * sizeof *out);
-              if (copy + 1 == COPIES) err = EIO; // the firmware kept updating it
-              else before = load(data + 4u * h);
-            }
-          }
-        }
-      }
-    }
-  }
-  nr_trap_disarm();
-  nr_tlb_free(sess, &handle);
-  if (err) return nr::fail(err);
-  return 0;
+  Reader r{};
+  r.session = session;
+  r.values = values;
+  r.arch = arch;
+  if (nr_tlb_alloc(session, WINDOW, NR_TLB_UNCACHED, &r.handle) != 0) return -1;
+  r.cfg.x_end = arch->x;
+  r.cfg.y_end = arch->y;
+  int err = bind(r, REG_BASE);
+  if (!err) err = under_trap(r, read_pointers);
+  if (!err) err = bind(r, MEM_BASE);
+  if (!err) err = under_trap(r, read_table);
+  nr_tlb_free(session, &r.handle);
+  return err ? nr::fail(err) : 0;
 }

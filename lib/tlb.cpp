@@ -20,8 +20,7 @@ static_assert(offsetof(nr_tlb_config, static_vc) == 15);
 extern "C" {
 
 int nr_tlb_alloc(const nr_session *session, uint64_t size, int caching, nr_tlb *handle) {
-  if (!session || !handle) return nr::fail(EINVAL);
-  if (session->fd < 0) return nr::fail(ENOTCONN);
+  if (!nr::ready(session, handle)) return -1;
   nr::drv::allocate_tlb rec{};
   rec.size = size;
   if (nr::ioctl_req(session->fd, nr::drv::NR_IOCTL_ALLOCATE_TLB, &rec) != 0) return -1;
@@ -39,8 +38,7 @@ int nr_tlb_alloc(const nr_session *session, uint64_t size, int caching, nr_tlb *
 }
 
 int nr_tlb_bind(const nr_session *session, nr_tlb *handle, const nr_tlb_config *config) {
-  if (!handle || !config || !session) return nr::fail(EINVAL);
-  if (session->fd < 0) return nr::fail(ENOTCONN);
+  if (!nr::ready(session, handle, config)) return -1;
 
   int err;
   void *fresh = mmap(nullptr, handle->size, PROT_READ | PROT_WRITE, MAP_SHARED, session->fd,
@@ -77,8 +75,7 @@ int nr_tlb_bind(const nr_session *session, nr_tlb *handle, const nr_tlb_config *
 }
 
 int nr_tlb_free(const nr_session *session, nr_tlb *handle) {
-  if (!session || !handle) return nr::fail(EINVAL);
-  if (session->fd < 0) return nr::fail(ENOTCONN);
+  if (!nr::ready(session, handle)) return -1;
   if (handle->mapping && munmap(handle->mapping, handle->size) != 0) return -1;
   handle->mapping = nullptr;
   nr::drv::free_tlb rec{handle->id};

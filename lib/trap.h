@@ -22,9 +22,11 @@ extern thread_local sigjmp_buf nr_trap_jmp __attribute__((tls_model("initial-exe
 void nr_trap_arm(const void *base, size_t len);
 void nr_trap_disarm(void);
 
-// Puts the handler on top of whatever SIGBUS disposition is in force now,
-// chaining to it, unless it is on top already.  For hosts that install a
-// SIGBUS handler of their own after ours (one system call).
+// Puts the process's trap on top of whatever SIGBUS disposition is in force
+// now, chaining to it, unless it is on top already.  For hosts that install
+// a SIGBUS handler of their own after ours (one system call when on top).
+// With several copies of the library in the process, the one trap they
+// elected is claimed, and it recovers the faults of every copy.
 void nr_trap_claim(void);
 
 // Fault-safe device accesses: 0 done, 1 the access raised SIGBUS (the card

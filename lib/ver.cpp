@@ -41,8 +41,7 @@ int nr_kmd_version(nr_version *out) {
 }
 
 int nr_fw_version(const nr_session *session, nr_version *out) {
-  if (!session || !out) return nr::fail(EINVAL);
-  if (session->fd < 0) return nr::fail(ENOTCONN);
+  if (!nr::ready(session, out)) return -1;
   char path[64];
   snprintf(path, sizeof path, "/sys/class/norvane/norvane!%u/nr_fw_bundle_ver", session->id);
   int fd = open(path, O_RDONLY);

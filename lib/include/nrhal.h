@@ -40,7 +40,8 @@ NR_API ssize_t nr_dev_scan(size_t count, uint32_t *ids);
 NR_API int nr_dev_from_path(const char *path, uint32_t *id);
 
 /* Device number of the card at a PCI address, "0000:03:00.0" or "03:00.0".
- * EINVAL: neither form parses; ENODEV: no card has that address. */
+ * EINVAL: neither form parses; EINTR: a signal ended the wait for a card
+ * another client holds exclusively; ENODEV: no card has that address. */
 NR_API int nr_dev_from_bdf(const char *addr, uint32_t *id);
 
 /* ---- sessions and device information ----------------------------------- */

@@ -8,9 +8,11 @@
 #include <cstring>
 #include <thread>
 
+#include <dlfcn.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "nrhal.h"
 #include "trap.h"
 
 namespace {
@@ -239,4 +241,91 @@ TEST_F(Trap, ClaimPutsTheTrapBackOnTopOfALaterHandler) {
         _exit(2);
       },
       ::testing::KilledBySignal(SIGBUS), "");
+}
+
+// The trap among handlers installed after it, which pass a signal on to
+// their predecessor by calling it or by putting it back and raising again.
+// Each must see a signal that is nobody's once, and the process must end by
+// SIGBUS, whether the signal was raised by an access or sent with kill().
+struct sigaction later_prev;
+volatile sig_atomic_t later_calls;
+void count_call() {
+  later_calls = later_calls + 1;
+  if (later_calls > 1) _exit(3); // reached twice: it would loop
+}
+void calls_back(int signo, siginfo_t *info, void *uc) {
+  count_call();
+  if (later_prev.sa_flags & SA_SIGINFO) later_prev.sa_sigaction(signo, info, uc);
+}
+void reraises(int signo, siginfo_t *, void *) {
+  count_call();
+  sigaction(signo, &later_prev, nullptr);
+  raise(signo);
+}
+void newcomer(int) { _exit(42); }
+void installs_another(int signo, siginfo_t *, void *) {
+  count_call();
+  install(0, newcomer, nullptr);
+  raise(signo);
+}
+
+// Trap, then `later` over it, then the trap claimed back on top; then a
+// signal that is nobody's: a fault, or one sent with kill().
+void nobodys_signal_after(void (*later)(int, siginfo_t *, void *), bool sent) {
+  DeadPage dead;
+  nr_trap_claim();
+  struct sigaction act = {};
+  act.sa_sigaction = later;
+  sigemptyset(&act.sa_mask);
+  act.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigaction(SIGBUS, &act, &later_prev);
+  nr_trap_claim();
+  uint32_t w;
+  if (nr_devmem_load32(dead.p, &w) != 1 || later_calls != 0) _exit(1); // ours: recovered first
+  if (sent) kill(getpid(), SIGBUS);
+  else (void)*reinterpret_cast<volatile uint8_t *>(dead.p);
+  _exit(2);
+}
+
+TEST_F(Trap, LaterHandlersSeeANobodysSignalOnceAndTheProcessDiesBySigbus) {
+  for (bool sent : {false, true}) {
+    EXPECT_EXIT(nobodys_signal_after(calls_back, sent), ::testing::KilledBySignal(SIGBUS), "") << sent;
+    EXPECT_EXIT(nobodys_signal_after(reraises, sent), ::testing::KilledBySignal(SIGBUS), "") << sent;
+  }
+}
+
+TEST_F(Trap, AHandlerInstalledByTheOneChainedToTakesItsRaise) {
+  for (bool sent : {false, true})
+    EXPECT_EXIT(nobodys_signal_after(installs_another, sent), ::testing::ExitedWithCode(42), "") << sent;
+}
+
+// libnrhal.so loaded beside this program's static copy: the copies elect
+// one trap, which recovers both copies' faults and passes a nobody's fault
+// on once.  `so_first`: the shared copy comes first (its telemetry reader
+// arms, and so installs, its trap).
+void two_copies(bool so_first) {
+  void *so = dlopen(NRHAL_SHARED, RTLD_NOW | RTLD_LOCAL);
+  if (!so) _exit(10);
+  using open_fn = int (*)(const uint32_t *, nr_session *, uint16_t);
+  using telemetry_fn = int (*)(const nr_session *, uint32_t *);
+  auto so_open = reinterpret_cast<open_fn>(dlsym(so, "nr_open"));
+  auto so_telemetry = reinterpret_cast<telemetry_fn>(dlsym(so, "nr_telemetry"));
+  if (!so_open || !so_telemetry) _exit(11);
+  uint32_t card = 0, values[NR_TELEMETRY_SLOTS];
+  nr_session s;
+  if (so_open(&card, &s, 0) != 0) _exit(12);
+  DeadPage dead;
+  if (!so_first) nr_trap_claim();
+  if (so_telemetry(&s, values) != 0) _exit(13);
+  nr_trap_claim(); // two traps that chain to each other, were there two
+  uint32_t w;
+  if (nr_devmem_load32(dead.p, &w) != 1) _exit(14);
+  if (so_telemetry(&s, values) != 0) _exit(15);
+  (void)*reinterpret_cast<volatile uint8_t *>(dead.p);
+  _exit(2);
+}
+
+TEST_F(Trap, TwoCopiesInOneProcessActAsOne) {
+  for (bool so_first : {false, true})
+    EXPECT_EXIT(two_copies(so_first), ::testing::KilledBySignal(SIGBUS), "") << so_first;
 }

@@ -78,7 +78,7 @@ def table_rows(out):
 def detail_fields(out):
     """Label -> value of every indented line of the detail view."""
     return dict(re.split(r"\s{2,}", line.strip(), maxsplit=1)
-                for line in out.splitlines() if line.startswith("  "))
+                for line in out.splitlines() if re.match(r"  \S.*?\s{2,}\S", line))
 
 
 def own_command():
@@ -130,6 +130,19 @@ class TestTable:
         assert out.startswith("Norvane driver 3.1.4\n")
         rows = table_rows(out)
         assert (rows[0][2], rows[1][2]) == ("-", "19.2.0-rc.7")
+
+    def test_versions_that_cannot_be_read_say_why(self, capsys, monkeypatch):
+        monkeypatch.setitem(sys.modules, "semver", None)  # not importable
+        nrsim.set_fw_version(1, None)
+        _, table, _ = run(capsys)
+        _, doc, _ = run(capsys, "--json")
+        why = f"semver cannot be imported by {sys.executable} (import of semver halted; None in sys.modules)"
+        assert table.startswith(f"Norvane driver unknown ({why})\n")
+        assert f"note: card 0: firmware version unknown ({why})" in table
+        doc = json.loads(doc)
+        assert (doc["driver_version"], doc["driver_version_error"]) == (None, why)
+        assert [c["firmware_version_error"] for c in doc["cards"]] == [
+            why, "the card publishes no readable firmware version (No such file or directory)"]
 
     def test_ascii_terminal_gets_a_plain_degree_unit(self, monkeypatch):
         raw = io.BytesIO()
@@ -193,7 +206,8 @@ class TestDetail:
 class TestJson:
     CARD_KEYS = ["number", "path", "status", "message", "pci_address", "vendor_id", "device_id",
                  "subsystem_vendor_id", "subsystem_id", "max_dma_buf_size_log2", "architecture",
-                 "firmware_version", "telemetry"]
+                 "firmware_version", "firmware_version_error", "telemetry", "processes",
+                 "processes_hidden"]
 
     def test_document_of_all_cards(self, capsys):
         nrsim.telem_set(1, TAG["AsicTemperature"], int(49.5 * 65536))
@@ -208,7 +222,7 @@ class TestJson:
         assert [c["number"] for c in doc["cards"]] == [0, 1]
         card = doc["cards"][1]
         assert list(card) == self.CARD_KEYS
-        assert {k: card[k] for k in self.CARD_KEYS[:-1]} == {
+        assert {k: card[k] for k in self.CARD_KEYS[:-4]} == {
             "number": 1, "path": "/dev/norvane/1", "status": "ok", "message": None,
             "pci_address": "0000:04:00.0", "vendor_id": nrsim.identity(1).vendor_id,
             "device_id": 0xB140, "subsystem_vendor_id": nrsim.identity(1).subsystem_vendor_id,
@@ -239,7 +253,8 @@ class TestJson:
         assert held["status"] == "held"
         assert "held exclusively" in held["message"]
         assert [k for k, v in held.items() if v is not None] == [
-            "number", "path", "status", "message", "telemetry"]
+            "number", "path", "status", "message", "telemetry", "processes", "processes_hidden"]
+        assert held["processes"] == [{"pid": os.getpid(), "command": own_command(), "mode": "exclusive"}]
         assert set(held["telemetry"].values()) == {None}
         assert all(v is not None for v in cards[0]["telemetry"].values())
 
@@ -336,8 +351,8 @@ class TestFailures:
         # Every identity request answers as a severed card would, through all retries.
         nrsim.fail(0, INFO, errno.ENODEV, times=10)
         code, out, err = run(capsys, "-d", "0")
-        assert (code, out) == (6, "")
-        assert err.startswith("nrsmi: card 0 vanished") and err.count("\n") == 1
+        assert (code, out) == (10, "")
+        assert err.startswith("nrsmi: card 0 was lost during the query") and err.count("\n") == 1
 
     def test_card_removed_mid_watch(self, capsys, monkeypatch):
         import nrsmi.cli
@@ -445,6 +460,33 @@ class TestReset:
     def test_missing_card(self, capsys):
         assert run(capsys, "reset", "3", "--yes") == (6, "", "nrsmi: no card 3\n")
 
+    def test_interrupt_waits_for_the_reset_then_exits_130(self):
+        # The child interrupts itself once the reset's first step is logged
+        # (the card is then away, for good until the tool says it waits).
+        script = """if True:
+            import io, os, signal, sys, threading, time, nrsim
+            from nrsmi.__main__ import main
+            class Stderr(io.StringIO):
+                def write(self, text):
+                    if "cannot be interrupted" in text:
+                        nrsim.reset_away(0, 0)
+                    return sys.__stderr__.write(text)
+            def interrupt():
+                while not any(number == 0xFA06 for number, _ in nrsim.requests(0)):
+                    time.sleep(0.001)
+                os.kill(os.getpid(), signal.SIGINT)
+            nrsim.reset_away(0, never=True)
+            sys.stderr = Stderr()
+            threading.Thread(target=interrupt, daemon=True).start()
+            code = main(["reset", "0", "--yes"])
+            print("resets", nrsim.reset_count(0), "open", nrsim.open_count(0))
+            sys.exit(code)
+        """
+        done = command_line(sys.executable, "-c", script)
+        assert done.returncode == 130, done.stderr
+        assert done.stdout == "Resetting card 0 (0000:03:00.0)...\ndone\nresets 1 open 0\n"
+        assert done.stderr == "\nnrsmi: a reset cannot be interrupted; waiting for the card to come back\n"
+
     def test_held_exclusively(self, capsys):
         with hold(1, exclusive=True):
             code, _, err = run(capsys, "reset", "1", "--yes")
@@ -495,6 +537,10 @@ def loaded_library():
 def command(*argv, simulated=True, timeout=120):
     """Runs `python3 -m nrsmi ARGV` as its own process: on this process's
     simulator, or without one (simulated=False), as a user would."""
+    return command_line(sys.executable, "-m", "nrsmi", *argv, simulated=simulated, timeout=timeout)
+
+
+def tool_environment(simulated=True):
     env = dict(os.environ)
     paths = [str(TOOLS)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     env.update(PYTHONPATH=os.pathsep.join(paths), NRSIM_LIB=loaded_library())
@@ -502,8 +548,12 @@ def command(*argv, simulated=True, timeout=120):
     if not simulated:
         for name in ("LD_PRELOAD", "NRSIM_DEVICES"):
             env.pop(name, None)
-    return subprocess.run([sys.executable, "-m", "nrsmi", *argv], env=env, capture_output=True,
-                          text=True, timeout=timeout, stdin=subprocess.DEVNULL)
+    return env
+
+
+def command_line(*argv, simulated=True, timeout=120):
+    return subprocess.run(argv, env=tool_environment(simulated), capture_output=True, text=True,
+                          timeout=timeout, stdin=subprocess.DEVNULL)
 
 
 class TestCommand:
@@ -532,6 +582,20 @@ class TestCommand:
     def test_sim_rejects_a_bad_command_line_itself(self):
         done = command("--sim", "--watch", "never", simulated=False)
         assert done.returncode == 2 and "--watch" in done.stderr
+        done = command("--sim", "bad@list", simulated=False)
+        assert (done.returncode, done.stdout) == (2, "")
+        assert done.stderr == ("nrsmi: bad --sim card list 'bad@list' (at 'bad@list'): want DEVICEID@BDF,... "
+                               "such as 0x401e@0000:03:00.0\nTry 'nrsmi --help'.\n")
+
+    def test_closed_pipe_ends_it_quietly(self):
+        # nrsmi --json --watch 1 | head -1
+        child = subprocess.Popen([sys.executable, "-m", "nrsmi", "--json", "--watch", "0.01"],
+                                 env=tool_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 stdin=subprocess.DEVNULL)
+        assert json.loads(child.stdout.readline())["schema"] == "nrsmi/1"
+        child.stdout.close()
+        assert child.wait(timeout=60) == 0
+        assert child.stderr.read() == b""
 
     def test_never_waits_for_a_card_held_exclusively(self):
         # The driver's version is asked through a blocking open of the first

@@ -62,13 +62,13 @@ word_elements = st.one_of(
 
 def message_outcome(items):
     """What converting `items` gives: the eight words, or (exception, match)."""
-    for x in items:  # every element before the length
+    if len(items) > 8:  # the length before any element
+        return ValueError, "^message must have at most 8 elements$"
+    for x in items:
         if not isinstance(x, (int, numpy.integer)):
             return TypeError, "'message'"
         if not 0 <= int(x) <= U32_MAX:
             return OverflowError, overflow_text(int(x))
-    if len(items) > 8:
-        return ValueError, "^message must have at most 8 elements$"
     return [int(x) for x in items] + [0] * (8 - len(items))
 
 
@@ -114,8 +114,8 @@ def field_values(bits):
 def field_outcome(name, bits, v):
     """The field's value, or (exception, match)."""
     if bits is None:
-        if v is True or v is False or isinstance(v, numpy.bool_):
-            return bool(v)
+        if v is True or v is False:  # a NumPy bool only where the open flags take one
+            return v
         return TypeError, f"'{name}'"
     if not isinstance(v, (int, numpy.integer)):
         return TypeError, f"'{name}'"
@@ -192,8 +192,8 @@ def timeout_outcome(v):
         return TypeError, "'timeout'"
     try:
         x = float(v)
-    except OverflowError:  # an int beyond a double: as the interpreter says
-        return OverflowError, None
+    except OverflowError:  # an int beyond a double cannot be converted either
+        return TypeError, "^timeout_ms\\(\\) argument 'timeout': int too large to convert to float$"
     if math.isnan(x) or math.isinf(x) or x < 0:
         return ValueError, BAD_TIMEOUT
     product = x * 1000.0

@@ -54,7 +54,7 @@ class Child:
 
 
 def nrsim_command(*args, env=None):
-    return subprocess.run([sys.executable, "-m", "nrsim.cli", *args], capture_output=True, text=True, timeout=60,
+    return subprocess.run([sys.executable, "-m", "nrsim", *args], capture_output=True, text=True, timeout=60,
                           env=env)
 
 

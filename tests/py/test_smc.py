@@ -101,10 +101,27 @@ class TestMessage:
         assert m.message == [7, 0, 0, 0, 0, 0, 0, 0]
         m.message = (1, 2, 3)
         assert m.message == [1, 2, 3, 0, 0, 0, 0, 0]
+        m.message = None  # as the constructor takes it
+        assert m.message == [0] * 8
+
+    @pytest.mark.parametrize("length", [2**40, 2**100, None])  # 2**100: len() itself overflows
+    def test_long_sequence_refused_before_its_elements(self, length):
+        # By its length when it has one, else one element past eight.
+        class Seq:
+            reads = []
+            __getitem__ = lambda self, i: self.reads.append(i) or i
+            if length:
+                __len__ = lambda self: length
+
+        m = Message([5])
+        for refuse in (Message, lambda v: setattr(m, "message", v)):
+            with pytest.raises(ValueError, match="^message must have at most 8 elements$"):
+                refuse(Seq())
+        assert Seq.reads == ([] if length else list(range(9)) * 2) and m.message[0] == 5
 
     @pytest.mark.parametrize("value,exc", [
         (list(range(9)), ValueError), ("ab", TypeError), ([1, 2**32], OverflowError),
-        ([1, -1], OverflowError), ([1, "x"], TypeError), (None, TypeError),
+        ([1, -1], OverflowError), ([1, "x"], TypeError),
     ])
     def test_refused_setter_changes_nothing(self, value, exc):
         m = Message(range(1, 9))
@@ -195,6 +212,8 @@ class TestCall:
             sess.post(None)
         with pytest.raises(TypeError, match="'timeout'"):
             sess.call(Message([1]), "1")
+        with pytest.raises(TypeError, match="^Session.call\\(\\) argument 'timeout': int too large to convert"):
+            sess.call(Message([1]), timeout=10**400)
         with pytest.raises(TypeError):
             sess.call()
         assert ops() == [POST, POLL]  # only the first call reached the driver
@@ -288,11 +307,27 @@ class TestQueued:
         assert repr(q) == "Queued(done=true)"
         q.drop()  # no-op after the reply
         assert ops() == [POST, POLL, POLL, POLL]
-        try:
-            q.poll()  # asks the driver again, whatever it answers
-        except nrhal.NRError:
-            pass
-        assert ops()[-1] == POLL
+
+    @pytest.mark.parametrize("let_go", ["reply", "reopen", "reopen-drop", "reopen-collect"])
+    def test_handle_never_touches_a_message_not_its_own(self, sess, let_go):
+        # Done, or from before a reopen: answered without asking the driver.
+        nrsim.smc_hang(0, let_go != "reply")
+        old = sess.post(Message(ECHO))
+        if let_go == "reply":
+            assert old.poll() is not None
+        else:
+            sess.reopen()  # the old message went with the old descriptor
+            nrsim.smc_hang(0, False)
+        new = sess.post(Message([nrsim.SMC_ECHO, 7]))
+        nrsim.clear_log()
+        if let_go.endswith("drop"):
+            old.drop()
+        elif let_go.endswith("collect"):
+            del old
+            gc.collect()
+        else:
+            raises_errno(errno.ENOMSG, old.poll)
+        assert ops() == [] and new.poll().message[1] == 7
 
     def test_drop_once(self, sess):
         nrsim.smc_hang(0)
@@ -373,7 +408,7 @@ class TestWaitingCall:
                     fn()
             raises_errno(errno.EBUSY, sess.post, Message(ECHO))
             raises_errno(errno.EBUSY, sess.call, Message(ECHO))
-            assert earlier.poll() is None  # a shared user: the driver answers
+            raises_errno(errno.ENOMSG, earlier.poll)  # done: the call's message is not its own
             assert sess.dev().id == 0
             assert repr(sess) == "Session(id=0)"
             req.message = [9]  # its words were copied: the wait does not hold it

@@ -13,10 +13,11 @@ class Exit(enum.IntEnum):
     NO_DRIVER = 3       # /dev/norvane is missing: the kernel driver is not loaded
     NO_CARDS = 4        # the driver is loaded but lists no card
     HELD = 5            # the card is held by another client (exclusively, or open during a reset)
-    VANISHED = 6        # the card is not there (never was, or went away mid-query)
+    NO_SUCH_CARD = 6    # no card by that number or address (not there when looked for)
     UNSUPPORTED = 7     # the card's architecture has no telemetry this library can read
     DENIED = 8          # permission denied on /dev/norvane or the card's node
     DECLINED = 9        # reset not confirmed, or the prompt was interrupted
+    LOST = 10           # the card went away while it was being read or reset
     INTERRUPTED = 130   # ^C anywhere else (a --watch ended with ^C exits 0)
 
 
@@ -28,11 +29,12 @@ TABLE = [
     (Exit.NO_DRIVER, "no kernel driver loaded (/dev/norvane is missing)"),
     (Exit.NO_CARDS, "the driver lists no card"),
     (Exit.HELD, "the card is held by another process (exclusively, or open during a reset)"),
-    (Exit.VANISHED, "no such card, or the card vanished while being read"),
+    (Exit.NO_SUCH_CARD, "no such card"),
     (Exit.UNSUPPORTED, "unsupported architecture: no telemetry for the card"),
     (Exit.DENIED, "permission denied on /dev/norvane or the card's node"),
     (Exit.DECLINED, "reset declined or interrupted at the prompt"),
-    (Exit.INTERRUPTED, "interrupted (^C) outside --watch and the reset prompt"),
+    (Exit.LOST, "the card was lost during the query (removed, or reset by someone else)"),
+    (Exit.INTERRUPTED, "interrupted (^C) outside --watch, monitor, exporter and the reset prompt"),
 ]
 
 

@@ -7,6 +7,7 @@ One JSON object per report (one per line with ``--watch``)::
       "timestamp": 1767225600.25,        # seconds since the epoch (number)
       "nrhal_version": "0.1.1",
       "driver_version": "2.1.0" | null,  # null: the driver could not be asked
+      "driver_version_error": null | "why driver_version is null",
       "units": {"AiClk": "MHz", ...},    # unit of each telemetry value that has one
       "cards": [card, ...]               # by card number; one card with -d
     }
@@ -16,7 +17,7 @@ Each card::
     {
       "number": 0,
       "path": "/dev/norvane/0",
-      "status": "ok" | "unsupported" | "held" | "vanished" | "denied" | "error",
+      "status": "ok" | "unsupported" | "held" | "vanished" | "lost" | "denied" | "error",
       "message": null | "one line saying what went wrong",
       "pci_address": "0000:03:00.0",
       "vendor_id": 8058, "device_id": 16414,
@@ -24,8 +25,17 @@ Each card::
       "max_dma_buf_size_log2": 28,
       "architecture": "Norvane N1" | "Norvane N2" | "unknown (0x1234)",
       "firmware_version": "18.7.0",
-      "telemetry": {"BoardIdHigh": 16777265, ..., "EnabledMaxArb": 61}
+      "firmware_version_error": null | "why firmware_version is null",
+      "telemetry": {"BoardIdHigh": 16777265, ..., "EnabledMaxArb": 61},
+      "processes": [{"pid": 1234, "command": "python3", "mode": "shared"}, ...],
+      "processes_hidden": 0              # processes whose descriptors could not be read
     }
+
+Status "vanished": the card's node was gone when the tool came to open it;
+"lost": the card went away (removed, or reset by someone else) while it
+was being read.  A process's "mode" is "shared" or "exclusive", or null
+when it cannot be known (the card is held exclusively and several
+processes have it open).
 
 Values: every number is a JSON number, never a string.  A value the tool
 could not obtain is null: the identity fields of a card it could not open,
@@ -48,6 +58,7 @@ hexadecimal digits), masks and identifiers, and pairs of 16-bit halves
 A later schema that only adds fields keeps the name "nrsmi/1"; any other
 change gets a new one.
 """
+import dataclasses
 import json
 
 import nrhal
@@ -72,9 +83,13 @@ def card_object(card: Card) -> dict:
     obj.update((field, getattr(card, field)) for field in _IDENTITY)
     obj["architecture"] = card.architecture
     obj["firmware_version"] = card.firmware_version
+    obj["firmware_version_error"] = card.firmware_error
     t = card.telemetry
     obj["telemetry"] = {name: None if t is None or name not in t else tags.json_value(name, t[name])
                         for name, _ in tag_members()}
+    scan = card.processes
+    obj["processes"] = None if scan is None else [dataclasses.asdict(h) for h in scan.holders]
+    obj["processes_hidden"] = None if scan is None else scan.hidden
     return obj
 
 
@@ -84,6 +99,7 @@ def document(report: Report) -> dict:
         "timestamp": report.timestamp,
         "nrhal_version": nrhal.__version__,
         "driver_version": report.driver_version,
+        "driver_version_error": report.driver_error,
         "units": {name: u for name, _ in tag_members() if (u := tags.json_unit(name))},
         "cards": [card_object(c) for c in report.cards],
     }

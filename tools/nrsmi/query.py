@@ -5,17 +5,24 @@ Sessions are opened non-blocking, so a card that another client holds
 exclusively is reported as held instead of hanging the tool, and
 persistent, so a card reset out of band while it is read is simply read
 again.
+
+The library reports a missing driver, a node the user may not open and an
+unknown card all as ENODEV; the tool looks at the file system to tell them
+apart, and tells a card that is not there from one that went away while it
+was being read.
 """
 import dataclasses
 import errno
+import functools
 import os
 import re
+import sys
 import time
 
 import nrhal
 from nrhal.telem import Tag
 
-from . import tags
+from . import holders, tags
 from .codes import Exit, ToolError
 
 DEV_DIR = "/dev/norvane"
@@ -25,21 +32,25 @@ DEV_DIR = "/dev/norvane"
 OK = "ok"
 UNSUPPORTED = "unsupported"
 HELD = "held"
-VANISHED = "vanished"
+VANISHED = "vanished"  # its node was gone when the tool came to open it
+LOST = "lost"          # it went away while the tool was reading it
 DENIED = "denied"
 FAILED = "error"
 STATUS_EXIT = {OK: Exit.OK, UNSUPPORTED: Exit.UNSUPPORTED, HELD: Exit.HELD,
-               VANISHED: Exit.VANISHED, DENIED: Exit.DENIED, FAILED: Exit.ERROR}
+               VANISHED: Exit.NO_SUCH_CARD, LOST: Exit.LOST, DENIED: Exit.DENIED,
+               FAILED: Exit.ERROR}
+NO_DRIVER_TEXT = f"no Norvane driver loaded ({DEV_DIR} is missing)"
 
 
 def node(number: int) -> str:
     return f"{DEV_DIR}/{number}"
 
 
-def tag_members() -> "list[tuple[str, Tag]]":
+@functools.lru_cache(maxsize=None)
+def tag_members() -> "tuple[tuple[str, Tag], ...]":
     """Every telemetry tag the library knows, in snapshot order."""
     members = [(name, m) for name, m in vars(Tag).items() if type(m) is Tag]
-    return sorted(members, key=lambda item: int(item[1]))
+    return tuple(sorted(members, key=lambda item: int(item[1])))
 
 
 def pci_address(domain: int, bus_dev_fn: int) -> str:
@@ -73,9 +84,13 @@ class Card:
     bus_dev_fn: "int | None" = None
     max_dma_buf_size_log2: "int | None" = None
     firmware_version: "str | None" = None
+    #: why firmware_version is None, when the card could be asked
+    firmware_error: "str | None" = None
     #: tag name -> raw 32-bit value, in snapshot order; None when no
     #: snapshot could be read.
     telemetry: "dict[str, int] | None" = None
+    #: the processes holding the card, when asked for
+    processes: "holders.Scan | None" = None
 
     @property
     def path(self) -> str:
@@ -101,6 +116,8 @@ class Report:
     cards: "list[Card]"
     driver_version: "str | None"
     timestamp: float
+    #: why driver_version is None
+    driver_error: "str | None" = None
 
 
 def driver_present() -> bool:
@@ -119,37 +136,36 @@ def scan() -> "list[nrhal.Device]":
         raise ToolError(Exit.ERROR, f"cannot list {DEV_DIR}: {e.strerror}") from None
     if not devices:
         if not driver_present():
-            raise ToolError(Exit.NO_DRIVER, f"no Norvane driver loaded ({DEV_DIR} is missing)")
+            raise ToolError(Exit.NO_DRIVER, NO_DRIVER_TEXT)
         raise ToolError(Exit.NO_CARDS, "no Norvane cards found")
     return devices
 
 
-def _gone_or_denied(card: Card, what: str) -> Card:
-    """The native open reports every refusal but EAGAIN as ENODEV: tell a
-    permission problem from a missing card by asking the file system."""
-    path = card.path
-    if not os.access(path, os.F_OK):
-        return card.fail(VANISHED, f"card {card.number} vanished ({path} is gone)")
-    if not os.access(path, os.R_OK | os.W_OK):
-        return card.fail(DENIED, f"permission denied: cannot open {path}")
-    return card.fail(VANISHED, f"card {card.number} vanished ({what})")
-
-
 def failed(card: Card, e: "nrhal.NRError", what: str) -> Card:
+    """The card's state after `what` failed with `e`, once it was open."""
     if e.errno == errno.EAGAIN:
         return card.fail(HELD, f"card {card.number} is held exclusively by another process")
     if e.errno in (errno.ENODEV, errno.ECONNRESET):
-        return _gone_or_denied(card, f"{what} failed: {e.strerror}")
+        if os.access(card.path, os.F_OK) and not os.access(card.path, os.R_OK | os.W_OK):
+            return card.fail(DENIED, f"permission denied: cannot open {card.path}")
+        return card.fail(LOST, f"card {card.number} was lost during the query: "
+                         f"{what} failed ({e.strerror})")
     if e.errno in (errno.EACCES, errno.EPERM):
         return card.fail(DENIED, f"permission denied: {what} on {card.path}")
     return card.fail(FAILED, f"card {card.number}: {what} failed: {e.strerror}")
 
 
 def open_card(number: int) -> "tuple[Card, nrhal.Session | None]":
+    """A session on the card, or None and the card's state saying why.
+    Raises ToolError when the driver itself is gone."""
     card = Card(number)
     try:
         sess = nrhal.Device.from_path(node(number)).open(nonblocking=True, persistent=True)
     except nrhal.NRError as e:
+        if e.errno == errno.EAGAIN:
+            return failed(card, e, "open"), None
+        if not driver_present():
+            raise ToolError(Exit.NO_DRIVER, NO_DRIVER_TEXT) from None
         if e.errno == errno.ENODEV and not os.access(card.path, os.F_OK):
             return card.fail(VANISHED, f"no card {number}"), None
         return failed(card, e, "open"), None
@@ -174,8 +190,9 @@ def read_card(number: int) -> Card:
             if e.errno in (errno.ECONNRESET, errno.ENODEV, errno.ENOTCONN):
                 return failed(card, e, "reading its firmware version")
             # No attribute, or one that does not parse: the version is unknown.
-        except (ImportError, ValueError):
-            pass  # semver missing, or a version it rejects
+            card.firmware_error = f"the card publishes no readable firmware version ({e.strerror})"
+        except Exception as e:
+            card.firmware_error = version_error(e)
         try:
             snap = sess.telemetry()
         except nrhal.NRError as e:
@@ -187,22 +204,42 @@ def read_card(number: int) -> Card:
     return card
 
 
-def driver_version(first: "Card | None") -> "str | None":
-    """The driver's version, or None when it cannot be asked.
+def version_error(e: Exception) -> str:
+    """Why a version query that reached the card gave no version."""
+    if isinstance(e, ImportError):
+        return f"semver cannot be imported by {sys.executable} ({e})"
+    return f"the version was not understood ({type(e).__name__}: {e})"
+
+
+def driver_version(first: "Card | None") -> "tuple[str | None, str | None]":
+    """(the driver's version, None) or (None, why it is not known).
 
     The library asks through a blocking open of the first card listed, so
     the tool does not ask while that card is held exclusively: the query
     would wait for as long as the holder keeps it."""
-    if first is None or first.status == HELD:
-        return None
+    if first is None:
+        return None, "no card to ask through"
+    if first.status == HELD:
+        return None, f"card {first.number}, which it is asked through, is held exclusively"
     try:
-        return str(nrhal.kmd.version())
-    except (nrhal.NRError, ImportError, ValueError):
-        return None
+        return str(nrhal.kmd.version()), None
+    except nrhal.NRError as e:
+        return None, f"the query failed ({e.strerror})"
+    except Exception as e:
+        return None, version_error(e)
 
 
-def report(numbers: "list[int] | None" = None) -> Report:
-    """Every card (or just `numbers`), and the driver's version."""
+def find_processes(cards: "list[Card]") -> None:
+    """Fills each card's processes, in one pass over /proc."""
+    found = holders.scan_all([c.path for c in cards])
+    for c in cards:
+        c.processes = holders.with_modes(found[c.path], c.status == HELD)
+
+
+def report(numbers: "list[int] | None" = None, processes: bool = False) -> Report:
+    """Every card (or just `numbers`), and the driver's version; with
+    `processes`, the processes holding each card (found once every session
+    of the tool's own is closed)."""
     if numbers is None:
         listed = scan()
         numbers = sorted(d.id for d in listed)
@@ -217,7 +254,10 @@ def report(numbers: "list[int] | None" = None) -> Report:
         # The driver query opens the first card in directory order.
         first = listed[0].id
         head = next((c for c in cards if c.number == first), None) or probe(first)
-    return Report(cards, driver_version(head), time.time())
+    if processes:
+        find_processes(cards)
+    version, why = driver_version(head)
+    return Report(cards, version, time.time(), why)
 
 
 def probe(number: int) -> Card:
@@ -235,9 +275,9 @@ def resolve(target: str) -> int:
         if number > 0xFFFFFFFF:
             raise ToolError(Exit.USAGE, f"card number {target} is out of range")
         if not driver_present():
-            raise ToolError(Exit.NO_DRIVER, f"no Norvane driver loaded ({DEV_DIR} is missing)")
+            raise ToolError(Exit.NO_DRIVER, NO_DRIVER_TEXT)
         if not os.access(node(number), os.F_OK):
-            raise ToolError(Exit.VANISHED, f"no card {number}")
+            raise ToolError(Exit.NO_SUCH_CARD, f"no card {number}")
         return number
     address = parse_bdf(target)
     if address is None:
@@ -261,4 +301,4 @@ def resolve(target: str) -> int:
     if held:
         raise ToolError(Exit.HELD, f"no free card at {wanted}; held exclusively: "
                         + ", ".join(f"card {c.number}" for c in held))
-    raise ToolError(Exit.VANISHED, f"no card at PCI address {wanted}")
+    raise ToolError(Exit.NO_SUCH_CARD, f"no card at PCI address {wanted}")

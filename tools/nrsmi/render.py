@@ -1,5 +1,5 @@
 """The text views: the table of all cards and the detail view of one."""
-from . import tags
+from . import holders, tags
 from .query import OK, UNSUPPORTED, Card, Report
 
 DASH = "-"
@@ -14,8 +14,12 @@ def degree_sign(encoding: "str | None") -> str:
         return "C"
 
 
+def unknown(why: "str | None") -> str:
+    return f"unknown ({why})" if why else "unknown"
+
+
 def _driver_line(report: Report) -> str:
-    return f"Norvane driver {report.driver_version or 'unknown'}"
+    return f"Norvane driver {report.driver_version or unknown(report.driver_error)}"
 
 
 def _row(card: Card, deg: str) -> "list[str]":
@@ -53,6 +57,8 @@ def table(report: Report, encoding: "str | None" = "utf-8") -> str:
     rule = "  ".join("-" * w for w in widths)
     out = [_driver_line(report), "", line(rows[0]), rule] + [line(r) for r in rows[1:]]
     notes = [c.message for c in report.cards if c.status != OK and c.message]
+    notes += [f"card {c.number}: firmware version {unknown(c.firmware_error)}"
+              for c in report.cards if c.firmware_error]
     if notes:
         out += [""] + [f"note: {m}" for m in notes]
     return "\n".join(out) + "\n"
@@ -79,10 +85,36 @@ def detail(card: Card, report: Report, encoding: "str | None" = "utf-8") -> str:
         ]
     out += [
         "Versions",
-        _field("Kernel driver", report.driver_version or "unknown"),
-        _field("Firmware bundle", card.firmware_version or "unknown"),
+        _field("Kernel driver", report.driver_version or unknown(report.driver_error)),
+        _field("Firmware bundle", card.firmware_version or unknown(card.firmware_error)),
     ]
     if card.telemetry is not None:
         out.append("Telemetry")
         out += [_field(name, tags.text(name, raw, deg)) for name, raw in card.telemetry.items()]
+    if card.processes is not None:
+        out.append("Processes")
+        out += process_lines(card.processes) or ["  none"]
+    return "\n".join(out) + "\n"
+
+
+def process_lines(scan: "holders.Scan") -> "list[str]":
+    """'  PID  MODE  COMMAND' per holder, and what could not be seen."""
+    out = [f"  {h.pid:<7}  {h.mode or 'unknown':<9}  {h.command}" for h in scan.holders]
+    if scan.hidden:
+        n = scan.hidden
+        out.append(f"  {n} process{'' if n == 1 else 'es'} could not be inspected (try as root)")
+    return out
+
+
+def processes(report: Report) -> str:
+    """``nrsmi processes``: each card's holders, or a line saying there are none."""
+    out = []
+    for c in report.cards:
+        scan = c.processes
+        if scan is None or not (scan.holders or scan.hidden):
+            continue
+        name = f"Card {c.number}" + (f"  {c.pci_address}" if c.pci_address else "")
+        out += [name] + process_lines(scan)
+    if not out:
+        return "No process holds a card.\n"
     return "\n".join(out) + "\n"

@@ -1,5 +1,6 @@
 """``nrsmi reset N``: confirm, reset, show progress while the card is away."""
 import errno
+import signal
 import sys
 import threading
 import time
@@ -48,46 +49,62 @@ def _identify(number: int) -> str:
     return query.pci_address(info.pci_domain, info.bus_dev_fn)
 
 
-def _reset_in_background(number: int, label: str) -> "BaseException | None":
+def _reset_in_background(number: int, label: str) -> "tuple[BaseException | None, bool]":
     """Runs Device.reset on a thread (it releases the interpreter lock) and
-    shows progress until it ends.  A reset cannot be called off half-way, so
-    ^C only says so."""
+    shows progress until it ends: (its error or None, whether ^C was
+    pressed meanwhile).  A reset cannot be called off half-way, so ^C only
+    says so.
+
+    While the reset runs, SIGINT is taken by a handler that notes it rather
+    than raising KeyboardInterrupt, which could land anywhere in the loop
+    below (and, inside Thread.join(timeout), leaves a running thread looking
+    ended); the wait is on an event that the thread sets."""
     outcome: "list[BaseException | None]" = []
+    finished = threading.Event()
 
     def work() -> None:
+        # ^C is for the main thread, which says why it does not stop.
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
         try:
             nrhal.Device.from_path(query.node(number)).reset()
             outcome.append(None)
         except BaseException as e:  # handed to the main thread
             outcome.append(e)
+        finally:
+            finished.set()
 
     out = sys.stdout
     tty = out.isatty()
     out.write(f"Resetting {label}..." if tty else f"Resetting {label}...\n")
     out.flush()
-    worker = threading.Thread(target=work, name="nrsmi-reset")
-    worker.start()
-    started, frame = time.monotonic(), 0
-    while worker.is_alive():
-        try:
-            worker.join(TICK)
-        except KeyboardInterrupt:
-            print("\nnrsmi: a reset cannot be interrupted; waiting for the card to come back",
-                  file=sys.stderr)
-            continue
-        if tty and worker.is_alive():
-            elapsed = time.monotonic() - started
-            out.write(f"\rResetting {label}... {SPINNER[frame % len(SPINNER)]} {elapsed:.0f}s")
-            out.flush()
-            frame += 1
+    interrupts = []
+
+    def note(signum, frame) -> None:
+        if not interrupts:
+            sys.stderr.write("\nnrsmi: a reset cannot be interrupted; waiting for the card to come back\n")
+            sys.stderr.flush()
+        interrupts.append(signum)
+
+    previous = signal.signal(signal.SIGINT, note)
+    try:
+        threading.Thread(target=work, name="nrsmi-reset", daemon=True).start()
+        started, frame = time.monotonic(), 0
+        while not finished.wait(TICK):
+            if tty:
+                elapsed = time.monotonic() - started
+                out.write(f"\rResetting {label}... {SPINNER[frame % len(SPINNER)]} {elapsed:.0f}s")
+                out.flush()
+                frame += 1
+    finally:
+        signal.signal(signal.SIGINT, previous)
     if tty:
         out.write(f"\r\x1b[KResetting {label}... ")
-    return outcome[0] if outcome else RuntimeError("the reset thread ended without a result")
+    return outcome[0], bool(interrupts)
 
 
 _FAILURES = {
-    errno.ENODEV: (Exit.VANISHED, "card {n} vanished during the reset"),
-    errno.ECONNRESET: (Exit.VANISHED, "card {n} was reset or removed by someone else meanwhile"),
+    errno.ENODEV: (Exit.LOST, "card {n} was lost during the reset"),
+    errno.ECONNRESET: (Exit.LOST, "card {n} was reset or removed by someone else meanwhile"),
     errno.EACCES: (Exit.DENIED, "permission denied: resetting card {n} needs write access to {path}"),
     errno.EPERM: (Exit.DENIED, "permission denied: resetting card {n} needs write access to {path}"),
     errno.ETIMEDOUT: (Exit.ERROR, "card {n} did not come back in time"),
@@ -105,11 +122,22 @@ def run(target: str, yes: bool) -> int:
     label = f"card {number} ({address})"
     if not yes and not confirm(f"Reset {label}? [y/N] "):
         raise ToolError(Exit.DECLINED, "reset cancelled")
-    error = _reset_in_background(number, label)
+    error, interrupted = _reset_in_background(number, label)
+    print("done" if error is None else "failed")
+    try:
+        _check(number, error)
+    except ToolError as e:
+        if not interrupted:
+            raise
+        print(f"nrsmi: {e.message}", file=sys.stderr)
+    # Whatever the reset's outcome, ^C asked the command to end as interrupted.
+    return Exit.INTERRUPTED if interrupted else Exit.OK
+
+
+def _check(number: int, error: "BaseException | None") -> None:
+    """Raises the reset's failure as the tool reports it."""
     if error is None:
-        print("done")
-        return Exit.OK
-    print("failed")
+        return
     if isinstance(error, nrhal.NRError):
         if error.errno == errno.EAGAIN:
             raise busy(number)

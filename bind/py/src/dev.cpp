@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace nrhal::dev {
@@ -77,8 +78,11 @@ PyObject *device_from_bdf(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
   py::Utf8 addr{};
   if (!py::to_str(a[0], addr)) return nullptr;
   if (addr.has_nul()) return fail(EINVAL, "invalid address");
+  // Each card is opened in turn, and the open waits while another client
+  // holds one exclusively: that client may be another thread of ours.
+  std::string copy(addr.data, static_cast<size_t>(addr.size));
   uint32_t id = 0;
-  if (nr_dev_from_bdf(addr.data, &id) != 0) return fail(errno);
+  if (!blocking([&] { return nr_dev_from_bdf(copy.c_str(), &id); })) return nullptr;
   return new_device(id);
 }
 
@@ -89,7 +93,8 @@ PyObject *device_open(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
   py::Args<3> a;
   if (!a.parse(open_sig, args, nargs, kwnames)) return nullptr;
   bool exclusive = false, nonblocking = false, persistent = false;
-  if (!py::to_bool(a[0], exclusive) || !py::to_bool(a[1], nonblocking) || !py::to_bool(a[2], persistent))
+  if (!py::to_bool(a[0], exclusive, py::numpy_too) || !py::to_bool(a[1], nonblocking, py::numpy_too) ||
+      !py::to_bool(a[2], persistent, py::numpy_too))
     return nullptr;
   py::Shared use(as_device(self)->use);
   if (!use) return nullptr;
@@ -97,13 +102,8 @@ PyObject *device_open(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
   uint32_t id = as_device(self)->id;
   uint16_t flags = (exclusive ? NR_OPEN_EXCLUSIVE : 0) | (nonblocking ? NR_OPEN_NONBLOCKING : 0);
   nr_session rec{};
-  int rc, err;
   // A blocking open waits for as long as another client holds the card.
-  Py_BEGIN_ALLOW_THREADS
-  rc = nr_open(&id, &rec, flags);
-  err = errno;
-  Py_END_ALLOW_THREADS
-  if (rc != 0) return fail(err);
+  if (!blocking([&] { return nr_open(&id, &rec, flags); })) return nullptr;
 
   PyObject *s = new_session(rec, persistent);
   if (!s) nr_close(&rec); // no Session owns it: do not leak the descriptor
@@ -136,7 +136,8 @@ PyMethodDef device_core_methods[] = {
               "\n"
               "The short form without the domain (`\"03:00.0\"`) is accepted too. Each\n"
               "device is opened briefly to read its address, so this waits while\n"
-              "another client holds one exclusively.\n"
+              "another client holds one exclusively, with the interpreter lock\n"
+              "released.\n"
               "\n"
               "Raises `NRError` with:\n"
               "\n"
@@ -216,7 +217,7 @@ PyObject *session_reopen(PyObject *self, PyObject *const *args, Py_ssize_t nargs
   if (!a.parse(reopen_sig, args, nargs, kwnames)) return nullptr;
   py::Sole use(as_session(self)->use);
   if (!use) return nullptr;
-  if (!check(reopen_session(as_session(self)))) return nullptr;
+  if (!reopen_session(as_session(self))) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -283,7 +284,9 @@ PyMethodDef session_core_methods[] = {
               "reopen restores only the session handle: TLB allocations do not\n"
               "survive it, and any requested power state is dropped with the old\n"
               "descriptor. A persistent session reopens on its own, so calling this\n"
-              "is only necessary for a session opened without `persistent`.\n"
+              "is only necessary for a session opened without `persistent`. A\n"
+              "blocking reopen, like a persistent session's own, waits with the\n"
+              "interpreter lock released.\n"
               "\n"
               "Raises `NRError` with:\n"
               "\n"
@@ -442,14 +445,20 @@ int close_session(SessionObject *s) {
   return -1;
 }
 
-int reopen_session(SessionObject *s) {
+bool reopen_session(SessionObject *s) {
   // Even a failed reopen has closed the old descriptor and its windows.
   ++s->generation;
   if (s->fd_released) {
     s->rec.fd = -1;
     s->fd_released = false;
   }
-  return nr_reopen(&s->rec);
+  // The open may wait for another client, which may be another thread of
+  // ours that needs the interpreter to let go.  Sole use keeps the record
+  // ours meanwhile; once closed, a retried reopen just opens.
+  nr_session rec = s->rec;
+  bool ok = blocking([&rec] { return nr_reopen(&rec); });
+  s->rec = rec;
+  return ok;
 }
 
 } // namespace nrhal::dev

@@ -66,8 +66,10 @@ inline DeviceObject *as_device(PyObject *o) { return reinterpret_cast<DeviceObje
 int close_session(SessionObject *s);
 
 // nr_reopen on the session's record, starting a new generation whatever the
-// outcome: 0, or -1 with errno.
-int reopen_session(SessionObject *s);
+// outcome, with the interpreter lock released around the open.  The caller
+// holds sole use of the session.  False: NRError (the session is closed), or
+// a signal handler's exception, set.
+bool reopen_session(SessionObject *s);
 
 // Runs `op(nr_session *)`, a native call returning 0 or -1 with errno, under
 // the persistent rule.  The caller holds sole use of the session.  A session
@@ -80,7 +82,7 @@ template <class Op> bool perform(SessionObject *s, Op &&op) {
   if (op(&s->rec) == 0) return true;
   if (!s->persistent || !lost()) return fail(errno);
   for (int round = 0; round < NR_PERSISTENT_RETRIES; ++round) {
-    if (reopen_session(s) != 0) return fail(errno);
+    if (!reopen_session(s)) return false;
     if (op(&s->rec) == 0) return true;
     if (!lost()) return fail(errno);
   }

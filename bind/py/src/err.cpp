@@ -72,12 +72,4 @@ py::Raised unsendable(const char *type) {
   return py::raised;
 }
 
-void dropped_elsewhere(const char *type, PyObject *context) {
-  PyObject *et, *ev, *tb;
-  PyErr_Fetch(&et, &ev, &tb);
-  PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread", type);
-  PyErr_WriteUnraisable(context);
-  PyErr_Restore(et, ev, tb);
-}
-
 } // namespace nrhal

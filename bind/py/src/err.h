@@ -2,6 +2,8 @@
 // failed native call (-1 and errno) reaches Python.
 #pragma once
 
+#include <cerrno>
+
 #include "toolkit.h"
 
 namespace nrhal {
@@ -28,6 +30,30 @@ bool lost() noexcept;
 // True when rc is 0; otherwise sets fail(errno) and returns false.
 bool check(int rc);
 
+// Makes one native call, `call()` (0, or -1 with errno), with the
+// interpreter lock released.  The call works on plain copies the caller
+// made and touches no Python object; errno is read before the lock is taken
+// back, and left as the call set it.  A call that a signal interrupted
+// (EINTR) runs the signal handlers, as the interpreter's own system calls
+// do: what they raise is passed on, otherwise the call is made again.  True
+// on success; false with NRError from the call's errno, or the handlers'
+// exception, set.
+template <class Call> bool blocking(Call &&call) {
+  for (;;) {
+    int rc, err;
+    Py_BEGIN_ALLOW_THREADS
+    rc = call();
+    err = errno;
+    Py_END_ALLOW_THREADS
+    errno = err;
+    if (rc == 0) return true;
+    if (err != EINTR) return fail(err);
+    bool raised = PyErr_CheckSignals() < 0;
+    errno = err;
+    if (raised) return false;
+  }
+}
+
 // Sets PanicException(message).
 py::Raised panic(const char *message);
 
@@ -35,11 +61,5 @@ py::Raised panic(const char *message);
 // messages give, e.g. "nrhal::dev::tlb::Tlb").  Used from another thread:
 // PanicException "<type> is unsendable, but sent to another thread".
 py::Raised unsendable(const char *type);
-
-// Dropped on another thread: reports RuntimeError "<type> is unsendable, but
-// is being dropped on another thread" to the unraisable hook, in the name of
-// `context` (a live object, such as the class: never the dying one).  An
-// exception already pending is kept.
-void dropped_elsewhere(const char *type, PyObject *context);
 
 } // namespace nrhal

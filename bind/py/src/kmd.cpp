@@ -11,13 +11,13 @@ namespace {
 
 constexpr py::Signature version_sig{"kmd.version"};
 
-// The open, request and close run with the interpreter lock held: they are
-// quick unless another client holds the first card exclusively.
+// The open waits while another client holds the first card exclusively,
+// which may be another thread of ours: the interpreter lock is released.
 PyObject *version(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   py::Args<0> a;
   if (!a.parse(version_sig, args, nargs, kwnames)) return nullptr;
   nr_version v;
-  if (nr_kmd_version(&v) != 0) return fail(errno);
+  if (!blocking([&v] { return nr_kmd_version(&v); })) return nullptr;
   return ver::raw_to_semver(v);
 }
 
@@ -25,6 +25,8 @@ PyMethodDef version_def = NR_METHOD("version", version, "",
                                     "Returns kernel driver version.\n"
                                     "\n"
                                     "Discovers and briefly opens an available device to issue the query.\n"
+                                    "The open waits while another client holds the device exclusively,\n"
+                                    "with the interpreter lock released.\n"
                                     "The result is made by `semver.Version.parse` (`semver.VersionInfo` in\n"
                                     "semver 2), and `semver` is imported on every call.\n"
                                     "\n"

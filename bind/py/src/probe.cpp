@@ -54,7 +54,7 @@ PyObject *boolean(PyObject *, PyObject *const *argv, Py_ssize_t nargs, PyObject 
   py::Args<1> a;
   if (!a.parse(boolean_sig, argv, nargs, kwnames)) return nullptr;
   bool v = false;
-  if (!py::to_bool(a[0], v)) return nullptr;
+  if (!py::to_bool(a[0], v, py::numpy_too)) return nullptr;
   return PyBool_FromLong(v);
 }
 
@@ -136,7 +136,7 @@ PyMethodDef functions[] = {
     NR_METHOD("u32", u32, "value", "Converts to an unsigned 32-bit value."),
     NR_METHOD("u64", u64, "value", "Converts to an unsigned 64-bit value."),
     NR_METHOD("timeout_ms", timeout_ms, "timeout", "Converts a timeout in seconds to milliseconds."),
-    NR_METHOD("boolean", boolean, "value", "Converts to a bool."),
+    NR_METHOD("boolean", boolean, "value", "Converts to a bool as the open flags do."),
     NR_METHOD("text", text, "value", "Converts a str to UTF-8."),
     NR_METHOD("panic", panic, "message", "Raises PanicException."),
     NR_METHODS_END,

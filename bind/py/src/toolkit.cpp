@@ -2,12 +2,18 @@
 // converters' error paths, type creation and registration.
 #include "toolkit.h"
 
+#include <pthread.h>
+
 #include <cmath>
 #include <vector>
 
 namespace nrhal::py {
 
 namespace {
+
+// Registered when the module is loaded, before any object can be borrowed.
+void count_fork() noexcept { forks.fetch_add(1, std::memory_order_relaxed); }
+[[maybe_unused]] const int fork_hook = pthread_atfork(nullptr, nullptr, count_fork);
 
 bool name_is(PyObject *key, const char *name) { return PyUnicode_CompareWithASCIIString(key, name) == 0; }
 
@@ -93,10 +99,13 @@ bool to_str(const Arg &a, Utf8 &out) {
 
 bool to_bool(const Arg &a, bool &out) {
   if (!a.value) return true;
-  if (a.value == Py_True || a.value == Py_False) {
-    out = a.value == Py_True;
-    return true;
-  }
+  if (a.value != Py_True && a.value != Py_False) return wrong_type(a, "bool");
+  out = a.value == Py_True;
+  return true;
+}
+
+bool to_bool(const Arg &a, bool &out, NumpyToo) {
+  if (!a.value || a.value == Py_True || a.value == Py_False) return to_bool(a, out);
   // NumPy's boolean scalar, recognised by its type's name so that numpy
   // need not be imported ("numpy.bool_" before NumPy 2, "numpy.bool" since).
   const char *tn = Py_TYPE(a.value)->tp_name;
@@ -109,8 +118,8 @@ bool to_bool(const Arg &a, bool &out) {
   return wrong_type(a, "bool");
 }
 
-Raised argument_error(const Arg &a) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return raised;
+Raised argument_error(const Arg &a, PyObject *also) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !(also && PyErr_ExceptionMatches(also))) return raised;
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
@@ -137,7 +146,8 @@ bool to_double(const Arg &a, double &out) {
   PyNumberMethods *nb = Py_TYPE(o)->tp_as_number;
   if (!nb || (!nb->nb_float && !nb->nb_index)) return wrong_type(a, "float");
   double v = PyFloat_AsDouble(o);
-  if (v == -1.0 && PyErr_Occurred()) return argument_error(a); // e.g. __float__ returned a str
+  // __float__ returning a str, or an int beyond a double's range (10**400)
+  if (v == -1.0 && PyErr_Occurred()) return argument_error(a, PyExc_OverflowError);
   out = v;
   return true;
 }
@@ -164,10 +174,30 @@ bool to_u32_seq(const Arg &a, uint32_t *out, size_t cap, size_t &count) {
     return argument_error(a);
   }
   if (!PySequence_Check(a.value)) return wrong_type(a, "a sequence of int");
+  // A length is refused before a single element is converted: range(2**40)
+  // would otherwise take hours.  Too large even for a length is too long.
+  Py_ssize_t len = PyObject_Size(a.value);
+  if (len < 0) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      len = PY_SSIZE_T_MAX;
+    } else if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear(); // no length: the elements tell
+    } else {
+      return raised;
+    }
+  }
+  if (len >= 0 && static_cast<size_t>(len) > cap) {
+    count = cap + 1;
+    return true;
+  }
   Ref it = Ref::steal(PyObject_GetIter(a.value));
   if (!it) return argument_error(a);
   size_t n = 0;
-  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+  // One element past `cap` settles it, even for an endless sequence.
+  while (n <= cap) {
+    Ref item = Ref::steal(PyIter_Next(it.get()));
+    if (!item) break;
     if (!PyLong_Check(item.get()) && !PyIndex_Check(item.get())) {
       PyErr_Format(PyExc_TypeError, "%s() argument '%s': element %zu must be int, not %s", a.function, a.name, n,
                    Py_TYPE(item.get())->tp_name);

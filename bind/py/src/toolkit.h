@@ -77,10 +77,18 @@ class Ref {
 // which the allocator zeroes, so it must stay a trivial type.  Conflicts
 // only arise while some call has released the interpreter lock, and they
 // fail at once instead of waiting.
+//
+// A fork copies the state into the child, which has none of the threads
+// that held it: a state from before the last fork counts as free.
 struct Borrow {
   int state;
+  unsigned forks; // `forks` when the state was last set
 };
 static_assert(std::is_trivial_v<Borrow>);
+
+// Forks this process has been made by so far: 0 in the original, one more
+// in each child (counted by a pthread_atfork hook of the toolkit).
+inline std::atomic<unsigned> forks{0};
 
 // Tag for a guard that fails without setting an exception: for cleanup
 // paths (deallocation, best-effort releases) that must not raise or disturb
@@ -88,36 +96,49 @@ static_assert(std::is_trivial_v<Borrow>);
 struct Quiet {};
 inline constexpr Quiet quiet{};
 
+// The guards' common part: the borrow, seen from this side of any fork,
+// and the generation the guard took it in.  A guard whose use a fork has
+// since wiped (this thread forked inside it) gives back nothing.
+class Guard {
+ protected:
+  explicit Guard(Borrow &b) noexcept : b_(&b), forks_(forks.load(std::memory_order_relaxed)) {
+    if (b.forks != forks_) {
+      b.state = 0;
+      b.forks = forks_;
+    }
+  }
+  bool current() const noexcept { return b_ && b_->forks == forks_; }
+  Borrow *b_;
+  unsigned forks_;
+};
+
 // Shared use for the guard's scope.  Test it right after construction:
 // false means RuntimeError "Already mutably borrowed" is set (or, for a
 // quiet guard, only that the use was refused).
-class [[nodiscard]] Shared {
+class [[nodiscard]] Shared : Guard {
  public:
   explicit Shared(Borrow &b) noexcept : Shared(b, quiet) {
     if (!b_) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
   }
-  Shared(Borrow &b, Quiet) noexcept : b_(&b) {
+  Shared(Borrow &b, Quiet) noexcept : Guard(b) {
     if (b.state < 0)
       b_ = nullptr;
     else
       ++b.state;
   }
   ~Shared() {
-    if (b_) --b_->state;
+    if (current()) --b_->state;
   }
   Shared(const Shared &) = delete;
   Shared &operator=(const Shared &) = delete;
   explicit operator bool() const noexcept { return b_ != nullptr; }
-
- private:
-  Borrow *b_;
 };
 
 // Sole use for the guard's scope; false means RuntimeError "Already
 // borrowed" is set.
-class [[nodiscard]] Sole {
+class [[nodiscard]] Sole : Guard {
  public:
-  explicit Sole(Borrow &b) noexcept : b_(&b) {
+  explicit Sole(Borrow &b) noexcept : Guard(b) {
     if (b.state != 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       b_ = nullptr;
@@ -126,14 +147,11 @@ class [[nodiscard]] Sole {
     }
   }
   ~Sole() {
-    if (b_) b_->state = 0;
+    if (current()) b_->state = 0;
   }
   Sole(const Sole &) = delete;
   Sole &operator=(const Sole &) = delete;
   explicit operator bool() const noexcept { return b_ != nullptr; }
-
- private:
-  Borrow *b_;
 };
 
 // ---- argument parsing ----------------------------------------------------
@@ -229,8 +247,14 @@ struct Utf8 {
 };
 bool to_str(const Arg &a, Utf8 &out);
 
-// True or False, or a NumPy boolean scalar; nothing else (no ints).
+// True or False; nothing else (no ints).
 bool to_bool(const Arg &a, bool &out);
+
+// Tag for the flags that take a NumPy boolean scalar as well (the open flags).
+struct NumpyToo {};
+inline constexpr NumpyToo numpy_too{};
+// True or False, or a NumPy boolean scalar; nothing else.
+bool to_bool(const Arg &a, bool &out, NumpyToo);
 
 // OverflowError with the conversion messages for unsigned fields.
 Raised too_large();
@@ -283,14 +307,15 @@ template <class O> bool to_exact(const Arg &a, PyTypeObject *type, O *&out) {
   return true;
 }
 
-// Rewrites the pending TypeError as one about the argument:
-// "<function>() argument '<name>': <original text>", the original as its
-// cause.  Any other pending exception is left as it is.
-Raised argument_error(const Arg &a);
+// Rewrites the pending TypeError (or an exception of class `also`) as a
+// TypeError about the argument: "<function>() argument '<name>': <original
+// text>", the original as its cause.  Any other pending exception is left
+// as it is.
+Raised argument_error(const Arg &a, PyObject *also = nullptr);
 
 // A float, or anything the interpreter turns into one (int, __float__,
-// __index__).  A value it cannot convert raises TypeError about the
-// argument; other failures (an int too large for a double) pass as raised.
+// __index__).  A value it cannot convert, an int too large for a double
+// included, raises TypeError about the argument.
 bool to_double(const Arg &a, double &out);
 
 // A timeout in seconds (None: not given) as whole milliseconds: value x
@@ -300,12 +325,13 @@ bool to_double(const Arg &a, double &out);
 bool to_timeout_ms(const Arg &a, uint32_t &out);
 
 // A sequence of ints each fitting 32 unsigned bits: list, tuple, range,
-// array and the like, but not a str.  Every element is converted and
-// checked; the first `cap` are stored in out[] and `count` is set to how
-// many there are, so the caller can refuse a long one after the element
-// errors had their say.  A str raises TypeError "Can't extract `str` to
-// `Vec`", a non-sequence or non-int element TypeError (both about the
-// argument), an element out of range OverflowError (too_large/too_small).
+// array and the like, but not a str.  At most `cap` elements are stored in
+// out[] and `count` is set to how many there are; a sequence longer than
+// `cap` is reported as count `cap` + 1 and left there, so that the caller
+// refuses it at once however long it is (by its length when it has one,
+// before any element is converted).  A str raises TypeError "Can't extract
+// `str` to `Vec`", a non-sequence or non-int element TypeError (both about
+// the argument), an element out of range OverflowError (too_large/too_small).
 bool to_u32_seq(const Arg &a, uint32_t *out, size_t cap, size_t &count);
 
 // A bytes-like argument's contiguous bytes, held for the guard's lifetime

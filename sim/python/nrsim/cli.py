@@ -12,7 +12,8 @@ import sys
 
 import nrsim
 
-USAGE = "usage: nrsim CONTROL [ARGS...] | nrsim help [CONTROL]"
+USAGE = ("usage: nrsim CONTROL [ARGS...] | nrsim help [CONTROL]\n"
+         "       nrsim run [--devices CARDS] [--] CMD [ARGS...]")
 
 
 def _value(text):
@@ -66,6 +67,9 @@ def main(argv=None):
         return _help()
     if args[0] == "help":
         return _help(args[1] if len(args) > 1 else None)
+    if args[0] == "run":
+        from nrsim.__main__ import run
+        return run(args[1:])
     name, rest = args[0], args[1:]
     fn = _controls().get(name)
     if fn is None:

@@ -22,12 +22,7 @@ PyObject *device_reset(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
   py::Shared use(as_device(self)->use);
   if (!use) return nullptr;
   uint32_t id = as_device(self)->id;
-  int rc, err;
-  Py_BEGIN_ALLOW_THREADS
-  rc = nr_reset(&id);
-  err = errno;
-  Py_END_ALLOW_THREADS
-  if (rc != 0) return fail(err);
+  if (!blocking([&id] { return nr_reset(&id); })) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -44,22 +39,19 @@ PyObject *session_reset(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
 
   nr_session rec = s->rec;
   // An earlier close(2) failed: the kernel has released that number, and it
-  // may name another file by now.  The close is done, so reset by number.
-  bool released = s->fd_released && rec.fd >= 0;
-  int rc, err;
-  Py_BEGIN_ALLOW_THREADS
-  if (released) {
-    rec.fd = -1;
-    rc = nr_reset(&rec.id);
-  } else {
-    rc = nr_reset_with(&rec);
-  }
-  err = errno;
-  Py_END_ALLOW_THREADS
+  // may name another file by now.  The close is done, so reset by number,
+  // as a reset that a signal interrupted is made again.
+  bool closed = s->fd_released && rec.fd >= 0;
+  if (closed) rec.fd = -1;
+  bool ok = blocking([&] {
+    if (closed) return nr_reset(&rec.id);
+    closed = true;
+    return nr_reset_with(&rec);
+  });
   // Closed on every path past the closed-session check.
   s->rec = rec;
   s->fd_released = false;
-  if (rc != 0) return fail(err);
+  if (!ok) return nullptr;
   return new_device(rec.id);
 }
 

@@ -3,8 +3,10 @@
 // a lost connection (ECONNRESET) is raised as it is.
 #include "smc.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "../dev.h"
 #include "../err.h"
@@ -24,12 +26,28 @@ struct MessageObject {
 // No cyclic GC for either class: a Message refers to nothing, and a Queued
 // only to its Session, which refers to no Python object, so neither can be
 // part of a reference cycle.
+//
+// A handle only ever touches its own message: once it is done, or its
+// session has been reopened since the post (the message went with the old
+// descriptor), the driver is not asked again, since what it has outstanding
+// belongs to another handle.
 struct QueuedObject {
   PyObject_HEAD
-  PyObject *session; // strong; the Session that posted the message
-  bool done;         // finished with the message: reply taken, failed or dropped
+  PyObject *session;   // strong; the Session that posted the message
+  uint64_t generation; // the session's generation at the post
+  bool done;           // finished with the message: reply taken, failed or dropped
   py::Borrow use;
 };
+
+// The longest the lock stays released in a call's wait: how soon a signal
+// handler runs.
+constexpr uint32_t WAIT_SLICE_MS = 50;
+
+uint64_t now_ns() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000 + static_cast<uint64_t>(t.tv_nsec);
+}
 
 MessageObject *as_message(PyObject *o) { return reinterpret_cast<MessageObject *>(o); }
 QueuedObject *as_queued(PyObject *o) { return reinterpret_cast<QueuedObject *>(o); }
@@ -44,14 +62,24 @@ PyObject *new_message(const nr_smc_msg &msg) {
 PyObject *new_queued(PyObject *session) {
   PyTypeObject *type = queued_type();
   PyObject *o = type ? type->tp_alloc(type, 0) : nullptr;
-  if (o) as_queued(o)->session = Py_NewRef(session);
+  if (o) {
+    as_queued(o)->session = Py_NewRef(session);
+    as_queued(o)->generation = as_session(session)->generation;
+  }
   return o;
 }
 
-// The given words, then zeros.  Every element is checked before the length,
-// and `out` is written only on success, so a refused value changes nothing.
+// The message the handle posted is no longer on the session's descriptor.
+bool stale(const QueuedObject *q) { return q->generation != as_session(q->session)->generation; }
+
+// The given words, then zeros; None is eight zeros.  `out` is written only
+// on success, so a refused value changes nothing.
 bool to_words(const py::Arg &a, nr_smc_msg &out) {
   nr_smc_msg words{};
+  if (a.value == Py_None) {
+    out = words;
+    return true;
+  }
   size_t n = 0;
   if (!py::to_u32_seq(a, words.words, WORDS, n)) return false;
   if (n > WORDS) {
@@ -91,7 +119,7 @@ PyObject *message_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   py::Args<1> a;
   if (!a.parse(message_sig, args, kwargs)) return nullptr;
   nr_smc_msg msg{};
-  if (a[0].given() && a[0].value != Py_None && !to_words(a[0], msg)) return nullptr;
+  if (!to_words(a[0], msg)) return nullptr;
   PyObject *o = type->tp_alloc(type, 0);
   if (o) as_message(o)->msg = msg;
   return o;
@@ -167,15 +195,40 @@ PyObject *session_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
   uint32_t timeout_ms = 0; // 0: the native default wait
   if (!py::to_timeout_ms(a[1], timeout_ms)) return nullptr;
 
+  // The native wait sleeps through signals, so it waits in slices; between
+  // two, with the lock held, the signal handlers run, and what they raise
+  // ends the call (the message dropped) as a failed wait does.
   nr_session rec = s->rec;
   nr_smc_msg reply{};
+  const uint64_t limit = timeout_ms ? timeout_ms : NR_SMC_WAIT_DEFAULT_MS;
+  const uint64_t start = now_ns();
+  uint64_t left = limit;
+  bool posted = false;
   int rc, err;
-  Py_BEGIN_ALLOW_THREADS
-  rc = nr_smc_call(&rec, &req, &reply, timeout_ms);
-  err = errno;
-  Py_END_ALLOW_THREADS
-  if (rc != 0) return fail(err);
-  return new_message(reply);
+  for (;;) {
+    uint32_t slice = static_cast<uint32_t>(std::min<uint64_t>(left, WAIT_SLICE_MS));
+    Py_BEGIN_ALLOW_THREADS
+    rc = posted ? 0 : nr_smc_post(&rec, &req);
+    if (rc == 0) {
+      posted = true;
+      rc = nr_smc_wait(&rec, &reply, slice);
+    }
+    err = errno;
+    Py_END_ALLOW_THREADS
+    if (rc == 0) return new_message(reply);
+    if (!posted || err != ETIMEDOUT) break;
+    // Measured from before the post: never shorter than the native waits.
+    uint64_t waited_ns = now_ns() - start;
+    if (waited_ns >= limit * 1000000) break;
+    left = limit - waited_ns / 1000000;
+    if (PyErr_CheckSignals() < 0) {
+      err = 0; // the handlers' exception is the call's
+      break;
+    }
+  }
+  if (posted) nr_smc_drop(&rec); // the session is free to send again
+  if (err) return fail(err);
+  return nullptr;
 }
 
 // ---- Queued ----------------------------------------------------------------
@@ -186,6 +239,7 @@ PyObject *session_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
 void finish(QueuedObject *q) {
   if (q->done) return;
   q->done = true;
+  if (stale(q)) return;
   SessionObject *s = as_session(q->session);
   py::Shared use(s->use, py::quiet);
   if (use) nr_smc_drop(&s->rec);
@@ -199,10 +253,15 @@ PyObject *queued_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
   QueuedObject *q = as_queued(self);
   py::Sole use(q->use);
   if (!use) return nullptr;
+  // No message of its own: answered as the driver answers a descriptor with
+  // nothing outstanding.
+  if (q->done || stale(q)) {
+    q->done = true;
+    return fail(ENOMSG);
+  }
   SessionObject *s = as_session(q->session);
   py::Shared session_use(s->use);
   if (!session_use) return nullptr;
-  // `done` is not consulted: the driver's answer decides.
   nr_smc_msg reply;
   if (nr_smc_poll(&s->rec, &reply) != 0) {
     if (errno == EAGAIN) Py_RETURN_NONE;
@@ -285,7 +344,11 @@ PyMethodDef queued_methods[] = {
               "is the firmware status.\n"
               "\n"
               "Raises `NRError` carrying the `errno` of a failed exchange (`ENOTCONN`\n"
-              "if the session has been closed)."),
+              "if the session has been closed). A handle that is done (its reply\n"
+              "taken, a poll failed, or the message dropped), or whose session has\n"
+              "been reopened since the post, has no message of its own: it raises\n"
+              "`ENOMSG` without asking the driver, whose outstanding message would\n"
+              "belong to another handle."),
     NR_METHOD("drop", queued_drop, "$self",
               "Discards the message.\n"
               "\n"

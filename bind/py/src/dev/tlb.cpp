@@ -2,6 +2,9 @@
 // handle; a Window is only a typed view through that handle's current
 // mapping, so every Window of a Tlb follows its latest bind.  Both are bound
 // to the thread that made them: the mapping is never used from two threads.
+// Their drop is not: once the last reference is gone nothing can use them,
+// so they release everything on whichever thread lets go (the garbage
+// collector's, for one).
 //
 // A window belongs to the descriptor that allocated it.  Once its session
 // has been reopened the Tlb owns nothing on the new descriptor, whose window
@@ -129,6 +132,13 @@ bool release(TlbObject *t) {
   // The old descriptor took the window with it; a free request now would
   // be refused, or free a window the new descriptor gave another Tlb.
   if (stale(t)) return unmap(t);
+  // So did a closed one, but the mapping stays until it is unmapped: the
+  // free reports the closed session once the mapping is gone.
+  const SessionObject *s = as_session(t->session);
+  if (s->rec.fd < 0 || s->fd_released) {
+    if (!unmap(t)) return false;
+    return fail(ENOTCONN);
+  }
   SessionUse use(t);
   if (!use) return false;
   return check(nr_tlb_free(use.rec(), &t->handle));
@@ -302,33 +312,30 @@ PyObject *tlb_repr(PyObject *self) {
   return PyUnicode_FromFormat("Tlb(id=%lu)", static_cast<unsigned long>(t->handle.id));
 }
 
+// Wherever the last reference goes, the garbage collector's thread
+// included: nothing else refers to the object, so the drop cannot race with
+// a use of the mapping.
 void tlb_dealloc(PyObject *self) {
   TlbObject *t = as_tlb(self);
   PyTypeObject *type = Py_TYPE(self);
-  if (!on_thread(t->thread)) {
-    // The window and its mapping are the owning thread's: leave them, and
-    // the session reference, as they are.
-    dropped_elsewhere(TLB_NAME, reinterpret_cast<PyObject *>(type));
-  } else {
-    // Free as free() would, silently, but only while the interpreter runs:
-    // at finalisation the session's own close releases the window anyway.
-    // Whatever exception or errno the code that let go had pending survives.
-    if (!t->freed && t->session && Py_IsInitialized()) {
-      PyObject *et, *ev, *tb;
-      PyErr_Fetch(&et, &ev, &tb);
-      int saved = errno;
-      if (!release(t)) {
-        PyTypeObject *nr_error = nr_error_type();
-        if (nr_error && PyErr_ExceptionMatches(reinterpret_cast<PyObject *>(nr_error)))
-          PyErr_Clear();
-        else
-          PyErr_WriteUnraisable(reinterpret_cast<PyObject *>(type));
-      }
-      errno = saved;
-      PyErr_Restore(et, ev, tb);
+  // Free as free() would, silently, but only while the interpreter runs: at
+  // finalisation the session's own close releases the window anyway.
+  // Whatever exception or errno the code that let go had pending survives.
+  if (!t->freed && t->session && Py_IsInitialized()) {
+    PyObject *et, *ev, *tb;
+    PyErr_Fetch(&et, &ev, &tb);
+    int saved = errno;
+    if (!release(t)) {
+      PyTypeObject *nr_error = nr_error_type();
+      if (nr_error && PyErr_ExceptionMatches(reinterpret_cast<PyObject *>(nr_error)))
+        PyErr_Clear();
+      else
+        PyErr_WriteUnraisable(reinterpret_cast<PyObject *>(type));
     }
-    Py_CLEAR(t->session);
+    errno = saved;
+    PyErr_Restore(et, ev, tb);
   }
+  Py_CLEAR(t->session);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -533,13 +540,11 @@ PyObject *window_repr(PyObject *self) {
   return PyUnicode_FromString("Window");
 }
 
+// On any thread, as a Tlb's drop.
 void window_dealloc(PyObject *self) {
   WindowObject *w = as_window(self);
   PyTypeObject *type = Py_TYPE(self);
-  if (!on_thread(w->thread))
-    dropped_elsewhere(WINDOW_NAME, reinterpret_cast<PyObject *>(type)); // the Tlb stays referenced
-  else
-    Py_CLEAR(w->tlb);
+  Py_CLEAR(w->tlb);
   type->tp_free(self);
   Py_DECREF(type);
 }
