@@ -13,6 +13,7 @@
 // every request fails with ENODEV, as on a card that was pulled.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -192,8 +193,14 @@ bool exchange(int sock, const Ask &ask, const void *payload, Reply *reply) {
   if (!send_message(sock, &ask, sizeof ask, payload, ask.len, -1)) return false;
   ssize_t n;
   int passed;
-  while ((n = recv_message(sock, buf.data(), buf.size(), &passed)) < 0 && errno == EINTR) {
+  long long until = now_ns() + SPIN_NS;
+  while ((n = recv_message(sock, buf.data(), buf.size(), &passed, MSG_DONTWAIT)) < 0 && errno == EAGAIN &&
+         now_ns() < until) {
+    sched_yield(); // the host may be waiting for this CPU
   }
+  if (n < 0 && errno == EAGAIN)
+    while ((n = recv_message(sock, buf.data(), buf.size(), &passed)) < 0 && errno == EINTR) {
+    }
   if (n < static_cast<ssize_t>(sizeof(Answer))) {
     if (passed >= 0) raw_close(passed);
     return false;
@@ -249,6 +256,11 @@ Client &client() {
 }
 
 Client *made_client() { return made.load(std::memory_order_acquire); }
+
+pid_t own_pid() {
+  Client *c = made_client();
+  return c ? c->pid : getpid();
+}
 
 bool own_state(const Client &c) { return static_cast<pid_t>(syscall(SYS_getpid)) == c.pid; }
 

@@ -62,8 +62,9 @@ bool copy_self(void *dst, const void *src, size_t n, bool out) {
   int saved = errno;
   iovec here{out ? const_cast<void *>(src) : dst, n};
   iovec there{out ? dst : const_cast<void *>(src), n};
-  ssize_t r = out ? process_vm_writev(getpid(), &here, 1, &there, 1, 0)
-                  : process_vm_readv(getpid(), &here, 1, &there, 1, 0);
+  pid_t self = own_pid();
+  ssize_t r = out ? process_vm_writev(self, &here, 1, &there, 1, 0)
+                  : process_vm_readv(self, &here, 1, &there, 1, 0);
   bool unavailable = r < 0 && (errno == ENOSYS || errno == EPERM);
   errno = saved;
   if (unavailable) {
@@ -78,6 +79,7 @@ bool copy_self(void *dst, const void *src, size_t n, bool out) {
 } // namespace
 
 bool user_copy_in(void *dst, const void *src, size_t n) { return copy_self(dst, src, n, false); }
+bool user_write(void *dst, const void *src, size_t n) { return copy_self(dst, src, n, true); }
 bool user_copy_out(void *dst, const void *src, size_t n) {
   // Probe the whole destination first, so that a record running into an
   // unmapped page is left as it was rather than half written.  Records are

@@ -11,6 +11,7 @@
 // Events of a batch are taken hang-ups first, so that a process that saw
 // another exit (waitpid) never finds the dead one's descriptors still open.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
@@ -67,6 +68,7 @@ struct Host {
   std::deque<Parked> parked;
   uint64_t next_session = 1;
   uint64_t seen_wakes = 0;
+  int last = -1; // the connection answered last
 };
 
 // Made on first use: the launcher's first program starts its host from a
@@ -612,6 +614,19 @@ void take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
   bool now = serve(lock, s, cfd, c, ask, in, r);
   if (auto it = state().conns.find(cfd); it != state().conns.end()) it->second = c;
   if (now && !answer(cfd, r)) drop(s, cfd);
+  else if (now) state().last = cfd;
+}
+
+// Waits a little for the next request on the connection just answered (see
+// SPIN_NS), without taking it: the main loop takes it, hang-ups first.
+void linger(int cfd) {
+  char byte;
+  long long until = now_ns() + SPIN_NS;
+  while (now_ns() < until) {
+    ssize_t n = recv(cfd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n >= 0 || errno != EAGAIN) return;
+    sched_yield(); // the process may be waiting for this CPU
+  }
 }
 
 void add_conn(int fd) {
@@ -682,6 +697,11 @@ void add_conn(int fd) {
     }
     // The host ends with the process tree it was started for.
     if (!state().serve && state().keep < 0 && state().conns.empty()) _exit(0);
+    int last = std::exchange(state().last, -1);
+    if (last >= 0 && state().conns.count(last)) {
+      lock.unlock();
+      linger(last);
+    }
   }
 }
 

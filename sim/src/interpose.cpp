@@ -336,12 +336,12 @@ int sim_ioctl(Client &c, int fd, uint32_t request, void *arg) {
   if (!rec.readable) rec.size = 0;
   // A record that cannot be written back is told apart before the driver
   // acts: writing its own bytes back changes nothing.
-  rec.writable = rec.readable && user_copy_out(arg, rec.bytes, rec.size);
+  rec.writable = rec.readable && user_write(arg, rec.bytes, rec.size);
   Reply reply;
   int64_t r = ask_locked(c, Op::Ioctl, {fd, request, rec.readable, rec.writable}, rec.bytes,
                          rec.readable ? rec.size : 0, &reply);
   if (!reply.payload.empty() &&
-      !user_copy_out(static_cast<char *>(arg) + reply.head.b[0], reply.payload.data(), reply.payload.size()) &&
+      !user_write(static_cast<char *>(arg) + reply.head.b[0], reply.payload.data(), reply.payload.size()) &&
       r >= 0)
     r = -EFAULT;
   if (reply.fd >= 0) {

@@ -414,6 +414,10 @@ Resolved resolve(int dirfd, const char *path, bool follow_last);
 // as the kernel's copy_{from,to}_user do.  In a process of the host.
 bool user_copy_in(void *dst, const void *src, size_t n);
 bool user_copy_out(void *dst, const void *src, size_t n);
+// A write to memory known to be readable: whole, or (at a bad page) not all.
+bool user_write(void *dst, const void *src, size_t n);
+// This process's id, without a system call once the client is made.
+pid_t own_pid();
 // The host's side: a request's record, as the process could read and write
 // it.  Handlers reach it through copy_in and copy_out.
 bool copy_in(void *dst, const void *src, size_t n);

@@ -1,5 +1,6 @@
 // Messages on the host's sockets.
 #include <sys/socket.h>
+#include <time.h>
 
 #include <cerrno>
 #include <cstring>
@@ -31,7 +32,7 @@ bool send_message(int sock, const void *head, size_t head_len, const void *paylo
   }
 }
 
-ssize_t recv_message(int sock, void *buf, size_t cap, int *fd) {
+ssize_t recv_message(int sock, void *buf, size_t cap, int *fd, int flags) {
   iovec iov{buf, cap};
   msghdr msg{};
   msg.msg_iov = &iov;
@@ -40,11 +41,17 @@ ssize_t recv_message(int sock, void *buf, size_t cap, int *fd) {
   msg.msg_control = control;
   msg.msg_controllen = sizeof control;
   *fd = -1;
-  ssize_t n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
+  ssize_t n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC | flags);
   if (n < 0) return -1;
   for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) memcpy(fd, CMSG_DATA(c), sizeof *fd);
   return n;
+}
+
+long long now_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
 } // namespace nrsim

@@ -65,7 +65,16 @@ constexpr size_t CHUNK = 64 * 1024;
 bool send_message(int sock, const void *head, size_t head_len, const void *payload, size_t len, int fd);
 // Receives one message into buf; returns its length, 0 at end of stream,
 // -1 with errno.  A descriptor that came with it lands in *fd (else -1).
-ssize_t recv_message(int sock, void *buf, size_t cap, int *fd);
+ssize_t recv_message(int sock, void *buf, size_t cap, int *fd, int flags = 0);
+
+// A request and its answer cross between two processes, each woken by the
+// other: on a busy machine each wake-up costs more than the work.  The side
+// that just sent looks for what comes back for this long before it sleeps,
+// so that a program's tight loop of requests (polls of a controller) runs
+// at the speed of the work.
+constexpr long SPIN_NS = 40000;
+// Nanoseconds on the monotonic clock.
+long long now_ns();
 
 // The record of a driver request as the host sees it: the caller's bytes,
 // whether they could be read and written, and what the driver wrote.
