@@ -596,15 +596,17 @@ void drop(Sim &s, int cfd) {
   }
 }
 
-void take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
+// Answers the next message of a connection; false if there was none (or
+// the connection ended).
+bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
   static std::string buf(MAX_MESSAGE, '\0');
   int passed = -1;
   ssize_t n = recv_message(cfd, buf.data(), buf.size(), &passed);
   if (passed >= 0) raw_close(passed);
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
   if (n < static_cast<ssize_t>(sizeof(Ask))) {
     drop(s, cfd);
-    return;
+    return false;
   }
   Ask ask;
   memcpy(&ask, buf.data(), sizeof ask);
@@ -613,8 +615,12 @@ void take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
   Conn c = state().conns[cfd];
   bool now = serve(lock, s, cfd, c, ask, in, r);
   if (auto it = state().conns.find(cfd); it != state().conns.end()) it->second = c;
-  if (now && !answer(cfd, r)) drop(s, cfd);
-  else if (now) state().last = cfd;
+  if (now && !answer(cfd, r)) {
+    drop(s, cfd);
+    return false;
+  }
+  if (now) state().last = cfd;
+  return true;
 }
 
 // Waits a little for the next request on the connection just answered (see
@@ -664,6 +670,7 @@ void add_conn(int fd) {
     }
     std::unique_lock lock(s.mu);
     // Hang-ups first: a process that saw another exit must find it gone.
+    // What the dead one sent before it went is answered (into the void).
     for (int i = 0; i < n; ++i) {
       int fd = events[i].data.fd;
       if (fd == state().listener) continue;
@@ -675,7 +682,11 @@ void add_conn(int fd) {
         }
         continue;
       }
-      if ((events[i].events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) && !(events[i].events & EPOLLIN)) drop(s, fd);
+      if (events[i].events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) {
+        while (state().conns.count(fd) && take(lock, s, fd)) {
+        }
+        drop(s, fd);
+      }
     }
     for (int i = 0; i < n; ++i) {
       int fd = events[i].data.fd;
