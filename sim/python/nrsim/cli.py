@@ -8,6 +8,7 @@ errno names (``EIO``), ``True``, ``False`` and ``None``, ``NAME=VALUE`` for
 keyword arguments, and text otherwise.  What the control returns is printed.
 """
 import errno
+import os
 import sys
 
 import nrsim
@@ -62,7 +63,14 @@ def _show(result):
 
 
 def main(argv=None):
-    args = sys.argv[1:] if argv is None else list(argv)
+    try:
+        return _main(sys.argv[1:] if argv is None else list(argv))
+    except BrokenPipeError:  # a reader that stopped early (| head): end quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
+
+
+def _main(args):
     if not args or args[0] in ("-h", "--help"):
         return _help()
     if args[0] == "help":
