@@ -271,6 +271,7 @@ size_t page_size() {
 
 int64_t ask_locked(Client &c, Op op, std::initializer_list<int64_t> args, const void *payload, size_t len,
                    Reply *reply) {
+  KeepErrno keep; // the answer says how the request went
   if (len > MAX_MESSAGE - sizeof(Ask)) return -E2BIG;
   Reply own;
   Reply *r = reply ? reply : &own;
@@ -289,14 +290,12 @@ int64_t ask_locked(Client &c, Op op, std::initializer_list<int64_t> args, const 
 
 int64_t ask(Op op, std::initializer_list<int64_t> args, const void *payload, size_t len, Reply *reply) {
   Client &c = client();
-  int saved = errno;
   std::lock_guard lock(c.mu);
-  int64_t r = ask_locked(c, op, args, payload, len, reply);
-  errno = saved;
-  return r;
+  return ask_locked(c, op, args, payload, len, reply);
 }
 
 int64_t open_waiting(int fd, int flags, const std::string &path) {
+  KeepErrno keep;
   Client &c = client();
   int64_t session;
   {

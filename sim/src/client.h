@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -57,6 +58,12 @@ bool own_state(const Client &c);
 // ("is this descriptor or mapping ours?") use it: until it exists nothing is
 // ours, and a call that merely passes through must not make it.
 Client *made_client();
+
+// Leaves the caller's errno as it was: a call that succeeds does not touch it.
+struct KeepErrno {
+  int saved = errno;
+  ~KeepErrno() { errno = saved; }
+};
 
 struct Reply {
   Answer head{};
