@@ -10,6 +10,9 @@ import pytest
 import nrhal
 import nrsim
 
+# This folder: child interpreters that import conftest run here.
+TESTS = os.path.dirname(os.path.abspath(__file__))
+
 
 @pytest.fixture(autouse=True)
 def fresh_sim():

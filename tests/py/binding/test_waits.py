@@ -13,7 +13,7 @@ import pytest
 
 import nrhal
 import nrsim
-from conftest import dev, open_fds, wait_for
+from conftest import TESTS, dev, open_fds, wait_for
 from nrhal.smc import Message
 
 pytestmark = pytest.mark.usefixtures("no_session_left_open")
@@ -40,7 +40,7 @@ def test_open_waits_without_the_interpreter_lock(name):
             f"holder = dev().open(exclusive=True)\nt = threading.Thread(target=lambda: {wait})\nt.start()\n"
             "wait_for(lambda: nrsim.waiting(0) == 1)\nholder.close()\nt.join()\nprint('done')")
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                          cwd=os.path.dirname(__file__))
+                          cwd=TESTS)
     assert proc.stdout == "done\n", proc.stderr
 
 

@@ -14,7 +14,7 @@ import nrhal
 RUNS = 2000
 SEED = 1
 TARGETS = ["fuzz_bdf", "fuzz_fw_version", "fuzz_telemetry"]
-CORPUS = pathlib.Path(__file__).resolve().parents[1] / "fuzz" / "corpus"
+CORPUS = pathlib.Path(__file__).resolve().parents[2] / "fuzz" / "corpus"
 
 
 def build_dir():

@@ -18,7 +18,7 @@ from nrhal.power import Flag
 from nrhal.smc import Message
 from nrhal.tlb import Caching, Config, Size
 
-REPO = Path(__file__).resolve().parents[2]
+REPO = Path(__file__).resolve().parents[3]
 LAUNCHER = REPO / "sim" / "nrsim-run"
 
 PRELUDE = """\

@@ -11,7 +11,7 @@ import pytest
 
 import nrsim
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+README = Path(__file__).resolve().parents[3] / "README.md"
 EXAMPLES = re.findall(r"```python\n(.*?)```", README.read_text(), re.S)
 
 

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[2]
+REPO = Path(__file__).resolve().parents[3]
 LAUNCHER = REPO / "sim" / "nrsim-run"
 
 WRAPPED = {

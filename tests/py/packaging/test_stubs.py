@@ -8,7 +8,7 @@ from pathlib import Path
 
 import nrhal
 
-STUBS = Path(__file__).resolve().parents[2] / "bind" / "py" / "stubs" / "nrhal-stubs"
+STUBS = Path(__file__).resolve().parents[3] / "bind" / "py" / "stubs" / "nrhal-stubs"
 
 
 def test_stubs_match_the_module(tmp_path):

@@ -17,7 +17,7 @@ import nrhal
 from conftest import dev
 from nrhal.tlb import Caching, Config, Size
 
-REPO = Path(__file__).resolve().parents[2]
+REPO = Path(__file__).resolve().parents[3]
 SOAK = REPO / "tests" / "soak" / "soak.py"
 if str(SOAK.parent) not in sys.path:
     sys.path.insert(0, str(SOAK.parent))
