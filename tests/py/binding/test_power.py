@@ -21,14 +21,6 @@ MEMBERS = {"MaxAiClk": 0x0001, "MriscPhyWakeup": 0x0002, "VexelEnable": 0x0004,
            "L2CpuEnable": 0x0008, "HI": 0xFFFF, "LO": 0x0000}
 
 
-@pytest.fixture
-def sess():
-    s = dev().open()
-    nrsim.clear_log()
-    yield s
-    s.close()
-
-
 def record(mask):
     """The 40-byte request: argsz, flags, reserved0, flag_count 4, the mask."""
     return struct.pack("<IIBBH28x", 40, 0, 0, 4, mask)

@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 import _nrhal_probe as probe
 import nrhal
 import nrsim
-from conftest import dev, raises_errno
+from conftest import raises_errno
 from nrhal.smc import Message
 from nrhal.tlb import Caching, Config, Size
 
@@ -222,13 +222,6 @@ SPIN = 33  # polls the native wait makes back to back before it sleeps
 
 def smc_ops(n=0):
     return [struct.unpack_from("<I", rec, 4)[0] for number, rec in nrsim.requests(n) if number == SMC]
-
-
-@pytest.fixture
-def sess():
-    s = dev(0).open()
-    yield s
-    s.close()
 
 
 @bounded(8)

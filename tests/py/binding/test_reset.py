@@ -13,7 +13,7 @@ import nrhal
 import nrsim
 from nrhal.power import Flag
 from nrhal.smc import Message
-from conftest import dev, raises_errno, wait_for
+from conftest import dev, live_fds, raises_errno, wait_for
 
 pytestmark = pytest.mark.usefixtures("no_session_left_open")
 
@@ -27,19 +27,6 @@ RESET_OPEN_FLAGS = 0x80C82  # exclusive and non-blocking
 def steps(n=0):
     """The step of each reset request made on card n, oldest first."""
     return [struct.unpack_from("<I", rec, 4)[0] for number, rec in nrsim.requests(n) if number == RESET]
-
-
-def live_fds():
-    """Descriptors of this process; the listing's own is closed by the time
-    fstat runs."""
-    fds = set()
-    for name in os.listdir("/proc/self/fd"):
-        try:
-            os.fstat(int(name))
-        except OSError:
-            continue
-        fds.add(int(name))
-    return fds
 
 
 class Background(threading.Thread):

@@ -9,7 +9,7 @@ import pytest
 
 import nrhal
 import nrsim
-from conftest import dev, open_fds, raises_errno
+from conftest import dev, live_fds, open_fds, raises_errno
 
 pytestmark = pytest.mark.usefixtures("no_session_left_open")
 
@@ -20,20 +20,6 @@ SHARED_FLAGS = 0x80402
 
 def info_requests(n=0):
     return [rec for number, rec in nrsim.requests(n) if number == INFO]
-
-
-def live_fds():
-    """Descriptors of this process, once dropped sessions are collected.
-    The listing's own descriptor is gone by the time fstat runs."""
-    gc.collect()
-    fds = set()
-    for name in os.listdir("/proc/self/fd"):
-        try:
-            os.fstat(int(name))
-        except OSError:
-            continue
-        fds.add(int(name))
-    return fds
 
 
 class TestLifecycle:

@@ -25,14 +25,6 @@ SPIN = 33  # polls the native wait makes back to back before it sleeps
 ECHO = [nrsim.SMC_ECHO, 1, 2, 3, 4, 5, 6, 0xFFFFFFFF]
 
 
-@pytest.fixture
-def sess():
-    s = nrhal.Device.from_path("/dev/norvane/0").open()
-    nrsim.clear_log()
-    yield s
-    s.close()
-
-
 def ops(n=0):
     """The operation of each controller request on card n, oldest first."""
     return [struct.unpack_from("<I", rec, 4)[0] for number, rec in nrsim.requests(n) if number == SMC]

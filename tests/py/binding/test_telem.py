@@ -25,31 +25,12 @@ DEVICE_IDS = {0: 0x401E, 1: 0xB140}
 # no name: an independent account of which value sits in which slot.
 NAMES = nrsim.TELEM_NAMES
 
+pytestmark = pytest.mark.usefixtures("frozen_firmware")
+
 
 def members():
     """Tag's members in declaration order."""
     return [(name, m) for name, m in vars(Tag).items() if type(m) is Tag]
-
-
-@pytest.fixture(autouse=True)
-def frozen_firmware():
-    """Firmware that writes nothing unless told, for exact values; and no
-    window, mapping or descriptor left behind by any test."""
-    for n in nrsim.devices():
-        nrsim.telem_period(n, 0)
-        nrsim.telem_restore(n)
-    mapped = nrsim.mapping_count()
-    yield
-    gc.collect()
-    assert [nrsim.windows(n) for n in nrsim.devices()] == [[], []]
-    assert nrsim.mapping_count() == mapped
-    assert {n: nrsim.open_count(n) for n in nrsim.devices() if nrsim.open_count(n)} == {}
-
-
-@pytest.fixture
-def sess():
-    with nrhal.Device.from_path("/dev/norvane/0").open() as s:
-        yield s
 
 
 def numbered(n):

@@ -68,14 +68,6 @@ def nothing_left_behind():
     assert own_fds() == fds
 
 
-@pytest.fixture
-def sess():
-    s = nrhal.Device.from_path("/dev/norvane/0").open()
-    yield s
-    gc.collect()  # Tlbs the test dropped go before the descriptor does
-    s.close()
-
-
 def requests(n=0, numbers=(ALLOC, FREE, CONFIGURE)):
     return [number for number, _ in nrsim.requests(n) if number in numbers]
 

@@ -21,13 +21,6 @@ DRIVER_INFO = 0xFA05
 SemVer = getattr(semver, "Version", None) or semver.VersionInfo
 
 
-@pytest.fixture
-def sess():
-    s = dev().open()
-    yield s
-    s.close()
-
-
 class TestKmd:
     def test_version(self):
         nrsim.set_kmd_version(2, 255, 17)

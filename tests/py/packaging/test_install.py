@@ -14,16 +14,10 @@ from pathlib import Path
 
 import pytest
 
+from conftest import clean_env
+
 REPO = Path(__file__).resolve().parents[3]
 ADDRESSES = ["0000:03:00.0", "0000:04:00.0"]
-
-
-def clean_env(**extra):
-    """The environment without this test run's simulator and paths."""
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("LD_PRELOAD", "PYTHONPATH", "NRSIM_LIB", "NRSIM_DEVICES", "MYPYPATH")}
-    env.update(extra)
-    return env
 
 
 def need(*tools):

@@ -17,13 +17,6 @@ RECORD_SIZES = {0xFA00: 24, 0xFA05: 16, 0xFA06: 16, 0xFA0B: 48, 0xFA0C: 4,
                 0xFA0D: 48, 0xFA0F: 40, 0xFA11: 48}
 
 
-@pytest.fixture
-def card0():
-    fd = open_card(0)
-    yield fd
-    os.close(fd)
-
-
 class TestDeviceInformation:
     def test_launch_cards_report_their_identity(self):
         a, b = open_card(0), open_card(1)

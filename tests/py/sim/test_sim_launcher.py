@@ -10,6 +10,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import clean_env as bare_env, loaded_library
+
 REPO = Path(__file__).resolve().parents[3]
 LAUNCHER = REPO / "sim" / "nrsim-run"
 
@@ -19,13 +21,6 @@ WRAPPED = {
     "closedir", "realpath", "__realpath_chk", "access", "read", "__read_chk", "pread", "pread64",
     "__pread_chk", "__pread64_chk", "readlink", "readlinkat",
 }
-
-
-def loaded_library():
-    for entry in os.environ.get("LD_PRELOAD", "").replace(" ", ":").split(":"):
-        if os.path.basename(entry) == "libnrsim.so":
-            return Path(entry)
-    pytest.fail("libnrsim.so is not in LD_PRELOAD")
 
 
 def ahead():
@@ -63,11 +58,7 @@ class TestSymbols:
 
 
 def clean_env(**extra):
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("LD_PRELOAD", "NRSIM_DEVICES", "PYTHONPATH", "NRSIM_LIB", "NRSIM_HOST")}
-    env["NRSIM_LIB"] = str(loaded_library())
-    env.update(extra)
-    return env
+    return bare_env(**{"NRSIM_LIB": str(loaded_library()), **extra})
 
 
 def run(*args, env=None, launcher=LAUNCHER):

@@ -9,7 +9,7 @@ import struct
 import pytest
 
 import nrsim
-from test_sim_support import errno_of, ioctl, open_card
+from test_sim_support import errno_of, ioctl
 
 POWER = 0xFA0F
 
@@ -22,23 +22,6 @@ def record(mask, argsz=40, flags=0, reserved0=0, flag_count=4, reserved1=bytes(2
 
 def request(fd, mask, **fields):
     ioctl(fd, POWER, record(mask, **fields))
-
-
-@pytest.fixture
-def fds():
-    opened = []
-
-    def make(n=0, extra=0):
-        fd = open_card(n, extra)
-        opened.append(fd)
-        return fd
-
-    yield make
-    for fd in opened:
-        try:
-            os.close(fd)
-        except OSError:
-            pass  # closed by the test
 
 
 class TestRecord:

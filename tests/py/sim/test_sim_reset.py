@@ -64,23 +64,6 @@ def config_space():
 
 
 @pytest.fixture
-def fds():
-    opened = []
-
-    def make(n=0, extra=0):
-        fd = open_card(n, extra)
-        opened.append(fd)
-        return fd
-
-    yield make
-    for fd in opened:
-        try:
-            os.close(fd)
-        except OSError:
-            pass  # closed by the test
-
-
-@pytest.fixture
 def away():
     """Card 0 stays off the bus after a first step until the test lets it back."""
     nrsim.reset_away(0, never=True)

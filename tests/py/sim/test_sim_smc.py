@@ -69,24 +69,6 @@ def padded(*words):
     return tuple(words) + (0,) * (8 - len(words))
 
 
-@pytest.fixture
-def fds():
-    """Opens descriptors on a card on demand; closes those still open."""
-    opened = []
-
-    def make(n=0):
-        fd = open_card(n)
-        opened.append(fd)
-        return fd
-
-    yield make
-    for fd in opened:
-        try:
-            os.close(fd)
-        except OSError:
-            pass
-
-
 class TestFirmware:
     def test_echo_returns_the_arguments(self, fds):
         fd = fds()

@@ -5,10 +5,10 @@ import os
 import struct
 import time
 
+from conftest import SESSION, open_card  # noqa: F401 (the simulator tests import them from here)
+
 libc = ctypes.CDLL(None, use_errno=True)
 
-# The flag word of every session open: O_RDWR | O_APPEND | O_CLOEXEC.
-SESSION = os.O_RDWR | os.O_APPEND | os.O_CLOEXEC
 DEVICE_INFO = 0xFA00
 
 DT_UNKNOWN, DT_CHR, DT_DIR, DT_REG = 0, 2, 4, 8
@@ -162,10 +162,6 @@ def device_info(fd):
     rec = info_record()
     ioctl(fd, DEVICE_INFO, rec)
     return parse_info(rec)
-
-
-def open_card(n, extra=0):
-    return os.open(f"/dev/norvane/{n}", SESSION | extra)
 
 
 def wait_until(predicate, timeout=5.0):

@@ -17,7 +17,7 @@ import pytest
 
 import nrsim
 from test_sim_launcher import LAUNCHER, clean_env
-from test_sim_support import errno_of, ioctl, libc, open_card
+from test_sim_support import errno_of, ioctl, libc
 
 ALLOC, FREE, CONFIGURE = 0xFA0B, 0xFA0C, 0xFA0D
 MiB, GiB, PAGE = 1 << 20, 1 << 30, pymmap.PAGESIZE
@@ -78,23 +78,6 @@ def poke(p, data):
 
 def window(n, wid):
     return next(w for w in nrsim.windows(n) if w.id == wid)
-
-
-@pytest.fixture
-def fds():
-    """Opens descriptors on a card on demand; closes those still open."""
-    opened = []
-
-    def make(n=0, flags=None):
-        opened.append(open_card(n) if flags is None else os.open(f"/dev/norvane/{n}", flags))
-        return opened[-1]
-
-    yield make
-    for fd in opened:
-        try:
-            os.close(fd)
-        except OSError:
-            pass
 
 
 @pytest.fixture

@@ -34,13 +34,6 @@ def version(fd):
     return driver_info(fd)[2]
 
 
-@pytest.fixture
-def card0():
-    fd = open_card(0)
-    yield fd
-    os.close(fd)
-
-
 def read_attribute(path=FW0):
     fd = os.open(path, os.O_RDONLY)
     try:

@@ -4,7 +4,6 @@ failure's one-line message and exit code.  Most tests call main() in this
 process, whose simulated cards the tests arrange; a few run the tool as a
 command."""
 import errno
-import gc
 import io
 import json
 import os
@@ -17,6 +16,7 @@ import pytest
 
 import nrhal
 import nrsim
+from conftest import loaded_library
 
 REPO = Path(__file__).resolve().parents[3]
 TOOLS = REPO / "tools"
@@ -30,16 +30,8 @@ INFO, RESET = 0xFA00, 0xFA06
 TAG = {name: tag for tag, name in nrsim.TELEM_NAMES.items()}
 CLEAR = "\x1b[H\x1b[2J"
 
-
-@pytest.fixture(autouse=True)
-def frozen_firmware():
-    """Exact values, and no descriptor left open by the tool."""
-    for n in nrsim.devices():
-        nrsim.telem_period(n, 0)
-        nrsim.telem_restore(n)
-    yield
-    gc.collect()
-    assert {n: nrsim.open_count(n) for n in nrsim.devices() if nrsim.open_count(n)} == {}
+# Exact values, and no descriptor left open by the tool.
+pytestmark = pytest.mark.usefixtures("frozen_firmware")
 
 
 def run(capsys, *argv, stdin=None, monkeypatch=None):
@@ -530,10 +522,6 @@ def test_sim_option_takes_only_a_device_list(argv, expected):
     assert simrun.split(argv) == expected
 
 
-def loaded_library():
-    return next(p for p in os.environ["LD_PRELOAD"].split(":") if p.endswith("libnrsim.so"))
-
-
 def command(*argv, simulated=True, timeout=120):
     """Runs `python3 -m nrsmi ARGV` as its own process: on this process's
     simulator, or without one (simulated=False), as a user would."""
@@ -543,7 +531,7 @@ def command(*argv, simulated=True, timeout=120):
 def tool_environment(simulated=True):
     env = dict(os.environ)
     paths = [str(TOOLS)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    env.update(PYTHONPATH=os.pathsep.join(paths), NRSIM_LIB=loaded_library())
+    env.update(PYTHONPATH=os.pathsep.join(paths), NRSIM_LIB=str(loaded_library()))
     env.pop(simrun.MARKER, None)
     if not simulated:
         for name in ("LD_PRELOAD", "NRSIM_DEVICES"):

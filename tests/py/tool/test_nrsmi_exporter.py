@@ -20,10 +20,12 @@ from prometheus_client.parser import text_string_to_metric_families
 
 import nrhal
 import nrsim
-from test_nrsmi import TAG, frozen_firmware, hold, tool_environment, unsupported_card  # noqa: F401
+from test_nrsmi import TAG, hold, tool_environment, unsupported_card
 from test_nrsmi_query import needs_shared_host
 
 from nrsmi import exporter, tags  # noqa: E402  (tools/ is on sys.path through test_nrsmi)
+
+pytestmark = pytest.mark.usefixtures("frozen_firmware")
 
 
 def scrape(collector):

@@ -13,10 +13,12 @@ import pytest
 
 import nrhal
 import nrsim
-from test_nrsmi import (TAG, detail_fields, frozen_firmware, hold, own_command,  # noqa: F401
+from test_nrsmi import (TAG, detail_fields, hold, own_command,
                         run, unsupported_card)
 
 from nrsmi import fields  # noqa: E402  (tools/ is on sys.path through test_nrsmi)
+
+pytestmark = pytest.mark.usefixtures("frozen_firmware")
 
 #: The simulator serves every process of one launch as one host (the nrsim
 #: command line comes with it); until then each process has cards of its own.
