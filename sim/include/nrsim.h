@@ -437,6 +437,27 @@ int nrsim_list_descending(int on);
  *    nrsim_devices and /sys/class/norvane keep ascending order.
  *    nrsim_reset restores ascending order. */
 
+/* ---- the architectures' fixed tables ------------------------------------ */
+
+/* What a card of a known architecture offers: its NOC grid, its windows and
+ * where its telemetry lives.  These two calls need no host: they answer
+ * wherever the library is loaded. */
+struct nrsim_arch {
+  uint16_t device_id;
+  uint8_t columns, rows;        /* tiles (x, y) with x < columns, y < rows */
+  uint8_t telem_x, telem_y;     /* the telemetry tile */
+  uint32_t table_reg, data_reg; /* NOC addresses of the pointer registers */
+  uint64_t window_size[3];      /* the window pools (unused ones 0) */
+  uint32_t window_count[3];     /* and the windows of each */
+};
+/* Writes at most `cap` architectures and returns how many there are. */
+int nrsim_archs(struct nrsim_arch *out, size_t cap);
+
+/* Tag `tag`'s name (NULL for the reserved tag) and the value the firmware
+ * of architecture `device_id` publishes for it at boot.  EINVAL for a tag
+ * outside 1..68; ENODEV for a device ID without telemetry. */
+int nrsim_telem_default(uint16_t device_id, uint16_t tag, uint32_t *value, const char **name);
+
 #ifdef __cplusplus
 }
 #endif

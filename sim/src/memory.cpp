@@ -52,6 +52,11 @@ const Arch *arch_of(const Card &c) {
   return nullptr;
 }
 
+const Arch *archs(size_t *count) {
+  *count = sizeof ARCHS / sizeof ARCHS[0];
+  return ARCHS;
+}
+
 bool tile_valid(const Arch &a, unsigned x, unsigned y) { return x < a.columns && y < a.rows; }
 
 bool noc_range_valid(uint64_t addr, uint64_t len) { return addr <= NOC_SPACE && len <= NOC_SPACE - addr; }
@@ -124,3 +129,32 @@ void memory_discard(Incarnation &life) {
 }
 
 } // namespace nrsim
+
+namespace nrsim::ctl {
+
+namespace {
+
+// Runs f on card n's tile memory once the range is checked; multicast
+// stores made so far reach the tiles first.
+template <typename F> int with_tile(uint32_t n, unsigned x, unsigned y, uint64_t addr, const void *buf, size_t len,
+                                    F f) {
+  return with_card(n, [&](Sim &, Card &c) {
+    const Arch *a = arch_of(c);
+    if ((!buf && len) || !a || !tile_valid(*a, x, y) || !noc_range_valid(addr, len)) return control_fail(EINVAL);
+    int r = tlb_replicate_all(*c.life);
+    if (r == 0) r = f(*c.life);
+    return r < 0 ? control_fail(-r) : 0;
+  });
+}
+
+} // namespace
+
+int nrsim_mem_read(uint32_t n, uint8_t x, uint8_t y, uint64_t addr, void *buf, size_t len) {
+  return with_tile(n, x, y, addr, buf, len, [&](Incarnation &life) { return tile_read(life, x, y, addr, buf, len); });
+}
+
+int nrsim_mem_write(uint32_t n, uint8_t x, uint8_t y, uint64_t addr, const void *buf, size_t len) {
+  return with_tile(n, x, y, addr, buf, len, [&](Incarnation &life) { return tile_write(life, x, y, addr, buf, len); });
+}
+
+} // namespace nrsim::ctl

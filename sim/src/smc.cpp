@@ -197,3 +197,74 @@ int smc_message(Call &c) {
 }
 
 } // namespace nrsim
+
+namespace nrsim::ctl {
+
+int nrsim_smc_delay_polls(uint32_t n, unsigned polls) {
+  return with_card(n, [polls](Sim &s, Card &c) {
+    smc_settle(s, c); // what was due under the old setting
+    c.smc.delay = SmcConfig::Delay::Polls;
+    c.smc.amount = polls;
+    return 0;
+  });
+}
+
+int nrsim_smc_delay_ms(uint32_t n, unsigned ms) {
+  return with_card(n, [ms](Sim &s, Card &c) {
+    smc_settle(s, c);
+    c.smc.delay = SmcConfig::Delay::Ms;
+    c.smc.amount = ms;
+    return 0;
+  });
+}
+
+int nrsim_smc_hang(uint32_t n, int on) {
+  return with_card(n, [on](Sim &s, Card &c) {
+    smc_settle(s, c);
+    c.smc.hang = on != 0;
+    smc_settle(s, c); // turned off: the message it held completes now
+    return 0;
+  });
+}
+
+int nrsim_smc_set_reply(uint32_t n, uint8_t code, const uint32_t words[8]) {
+  if (!words) return control_fail(EINVAL);
+  return with_card(n, [code, words](Sim &s, Card &c) {
+    smc_settle(s, c);
+    SmcWords &r = c.smc.replies[code];
+    std::copy(words, words + r.size(), r.begin());
+    return 0;
+  });
+}
+
+int nrsim_smc_clear_replies(uint32_t n) {
+  return with_card(n, [](Sim &s, Card &c) {
+    smc_settle(s, c);
+    c.smc.replies.clear();
+    return 0;
+  });
+}
+
+int nrsim_smc_messages(uint32_t n, uint32_t (*words)[8], size_t cap) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  // The log outlives the card; a card still present first takes what is due.
+  if (auto card = s.card(n)) smc_settle(s, *card);
+  auto it = s.logs.find(n);
+  if (it == s.logs.end()) return 0;
+  const Log *log = &it->second;
+  for (size_t i = 0; i < log->smc.size() && i < cap && words; ++i) {
+    const SmcWords &m = log->smc[i];
+    std::copy(m.begin(), m.end(), words[i]);
+  }
+  return static_cast<int>(log->smc.size());
+}
+
+int nrsim_smc_queued(uint32_t n) {
+  return with_card(n, [](Sim &s, Card &c) {
+    smc_settle(s, c);
+    return static_cast<int>(c.life->smc.queue.size());
+  });
+}
+
+} // namespace nrsim::ctl

@@ -347,6 +347,40 @@ void telem_start(Sim &s) {
 
 using namespace nrsim;
 
+NRSIM_EXPORT int nrsim_archs(struct nrsim_arch *out, size_t cap) {
+  size_t count;
+  const Arch *all = archs(&count);
+  for (size_t i = 0; i < count && i < cap && out; ++i) {
+    const Arch &a = all[i];
+    const TelemArch *ta = telem_arch(a.device_id);
+    nrsim_arch o{};
+    o.device_id = a.device_id;
+    o.columns = a.columns;
+    o.rows = a.rows;
+    if (ta) {
+      o.telem_x = ta->x;
+      o.telem_y = ta->y;
+      o.table_reg = ta->table_reg;
+      o.data_reg = ta->data_reg;
+    }
+    for (size_t k = 0; k < a.pools.size(); ++k) {
+      o.window_size[k] = a.pools[k].size;
+      o.window_count[k] = a.pools[k].count;
+    }
+    out[i] = o;
+  }
+  return static_cast<int>(count);
+}
+
+NRSIM_EXPORT int nrsim_telem_default(uint16_t device_id, uint16_t tag, uint32_t *value, const char **name) {
+  const TelemArch *a = telem_arch(device_id);
+  if (tag < 1 || tag > TAGS) return fail(EINVAL);
+  if (!a) return fail(ENODEV);
+  if (value) *value = TAG_INFO[tag].value[a->column];
+  if (name) *name = *TAG_INFO[tag].name ? TAG_INFO[tag].name : nullptr;
+  return 0;
+}
+
 namespace nrsim::ctl {
 
 int nrsim_telem_period(uint32_t n, unsigned ms) {

@@ -340,3 +340,50 @@ int tlb_replicate_all(Incarnation &life) {
 }
 
 } // namespace nrsim
+
+namespace nrsim::ctl {
+
+int nrsim_windows(uint32_t n, struct nrsim_window *out, size_t cap) {
+  return with_card(n, [&](Sim &s, Card &c) {
+    size_t i = 0;
+    for (const auto &[id, w] : c.life->windows) {
+      if (out && i < cap) {
+        auto d = s.descs.find(w->fd);
+        nrsim_window &o = out[i];
+        const Target &t = w->target;
+        o = nrsim_window{};
+        o.id = id;
+        o.fd = d == s.descs.end() ? -1 : d->second.fd;
+        o.size = w->size;
+        o.uc_mmap_offset = window_offset(id, false);
+        o.wc_mmap_offset = window_offset(id, true);
+        o.configured = w->configured;
+        o.addr = t.addr;
+        o.x_end = t.x_end;
+        o.y_end = t.y_end;
+        o.x_start = t.x_start;
+        o.y_start = t.y_start;
+        o.noc = t.noc;
+        o.mcast = t.mcast;
+        o.linked = t.linked;
+        o.static_vc = t.static_vc;
+        o.mappings = 0; // the processes' own to count
+      }
+      ++i;
+    }
+    return static_cast<int>(i);
+  });
+}
+
+int windows_serials(uint32_t n, uint64_t *out, size_t cap) {
+  return with_card(n, [&](Sim &, Card &c) {
+    size_t i = 0;
+    for (const auto &[id, w] : c.life->windows) {
+      if (out && i < cap) out[i] = w->serial;
+      ++i;
+    }
+    return static_cast<int>(i);
+  });
+}
+
+} // namespace nrsim::ctl

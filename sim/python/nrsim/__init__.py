@@ -63,32 +63,17 @@ SMC_UNKNOWN = 0xFF
 
 #: Each NOC tile's memory spans addresses 0 to NOC_SPACE (2**40).
 NOC_SPACE = 1 << 40
-#: The NOC grid by PCI device ID: (columns, rows), tiles (x, y) with
-#: x < columns and y < rows.  Cards of other device IDs have no tiles.
-TILE_GRID = {0x401E: (10, 12), 0xB140: (17, 12)}
 #: Window sizes in bytes.
 SIZE_1M = 1 << 20
 SIZE_2M = 2 << 20
 SIZE_16M = 16 << 20
 SIZE_4G = 4 << 30
-#: The windows a card offers by PCI device ID: {size: windows of that size}.
-#: Allocating a size once all its windows are taken fails with ENOSPC; a size
-#: not listed fails with EINVAL.
-WINDOW_POOLS = {0x401E: {SIZE_1M: 64, SIZE_2M: 32, SIZE_16M: 8},
-                0xB140: {SIZE_2M: 64, SIZE_4G: 4}}
 
 #: The period each card's telemetry firmware starts with, in milliseconds.
 TELEM_PERIOD_MS = 100
 #: Tags run from 1 to TELEM_TAGS; the heartbeat is tag TELEM_HEARTBEAT.
 TELEM_TAGS = 68
 TELEM_HEARTBEAT = 32
-#: The telemetry tile (x, y) by PCI device ID; cards of other device IDs
-#: have no telemetry.
-TELEM_TILE = {0x401E: (0, 2), 0xB140: (8, 0)}
-#: NOC addresses of the pointer registers in the telemetry tile, by PCI
-#: device ID: (table pointer, data pointer).  On 0xB140 the data pointer
-#: is the lower address.
-TELEM_REGISTERS = {0x401E: (0x800301D0, 0x800301D4), 0xB140: (0x80030434, 0x80030430)}
 #: Where the firmware puts its table and its data array (both architectures).
 TELEM_TABLE_ADDR = 0x10000400
 TELEM_DATA_ADDR = 0x10002000
@@ -112,125 +97,91 @@ DRIVER_INTERFACE = 1
 #: What each card's firmware bundle attribute holds until set_fw_version().
 FW_VERSION = "18.7.0.0\n"
 
+_lib = ctypes.CDLL(None, use_errno=True)
+if not hasattr(_lib, "nrsim_reset"):
+    _lib = None
+
+
+class _Arch(ctypes.Structure):
+    _fields_ = [("device_id", ctypes.c_uint16), ("columns", ctypes.c_uint8), ("rows", ctypes.c_uint8),
+                ("telem_x", ctypes.c_uint8), ("telem_y", ctypes.c_uint8), ("table_reg", ctypes.c_uint32),
+                ("data_reg", ctypes.c_uint32), ("window_size", ctypes.c_uint64 * 3),
+                ("window_count", ctypes.c_uint32 * 3)]
+
+
+def _tables_library():
+    """The simulator's library, for its fixed tables: this process's, else
+    the file itself (installed beside this package, or a checkout's build),
+    loaded without taking over anything; None if there is none."""
+    if _lib is not None:
+        return _lib
+    here = os.path.dirname(os.path.abspath(__file__))
+    for path in (os.environ.get("NRSIM_LIB"), os.path.join(here, "libnrsim.so"),
+                 os.path.join(here, os.pardir, os.pardir, os.pardir, "build", "sim", "libnrsim.so")):
+        if path and os.path.isfile(path):
+            try:
+                return ctypes.CDLL(path)
+            except OSError:
+                pass
+    return None
+
+
+def _architectures():
+    """The architectures' tables, as the simulator defines them once."""
+    lib = _tables_library()
+    if lib is None or not hasattr(lib, "nrsim_archs"):
+        return [], {}
+    lib.nrsim_archs.restype = ctypes.c_int
+    lib.nrsim_archs.argtypes = [ctypes.POINTER(_Arch), ctypes.c_size_t]
+    archs = (_Arch * 16)()
+    count = min(lib.nrsim_archs(archs, 16), 16)
+    lib.nrsim_telem_default.restype = ctypes.c_int
+    lib.nrsim_telem_default.argtypes = [ctypes.c_uint16, ctypes.c_uint16, ctypes.POINTER(ctypes.c_uint32),
+                                        ctypes.POINTER(ctypes.c_char_p)]
+    defaults = {}
+    for a in archs[:count]:
+        for tag in range(1, TELEM_TAGS + 1):
+            value, name = ctypes.c_uint32(), ctypes.c_char_p()
+            if lib.nrsim_telem_default(a.device_id, tag, ctypes.byref(value), ctypes.byref(name)) == 0:
+                defaults.setdefault(a.device_id, {})[tag] = (value.value, name.value)
+    return list(archs[:count]), defaults
+
+
+_ARCHS, _TELEM = _architectures()
+
+#: The NOC grid by PCI device ID: (columns, rows), tiles (x, y) with
+#: x < columns and y < rows.  Cards of other device IDs have no tiles.
+TILE_GRID = {a.device_id: (a.columns, a.rows) for a in _ARCHS}
+#: The windows a card offers by PCI device ID: {size: windows of that size}.
+#: Allocating a size once all its windows are taken fails with ENOSPC; a size
+#: not listed fails with EINVAL.
+WINDOW_POOLS = {a.device_id: {a.window_size[i]: a.window_count[i] for i in range(3) if a.window_size[i]}
+                for a in _ARCHS}
+#: The telemetry tile (x, y) by PCI device ID; cards of other device IDs
+#: have no telemetry.
+TELEM_TILE = {a.device_id: (a.telem_x, a.telem_y) for a in _ARCHS if a.device_id in _TELEM}
+#: NOC addresses of the pointer registers in the telemetry tile, by PCI
+#: device ID: (table pointer, data pointer).  On 0xB140 the data pointer
+#: is the lower address.
+TELEM_REGISTERS = {a.device_id: (a.table_reg, a.data_reg) for a in _ARCHS if a.device_id in _TELEM}
 #: The tags' names; tag 33 is reserved and has none.
-TELEM_NAMES = {tag: name for tag, name in enumerate((
-    None, "BoardIdHigh", "BoardIdLow", "AsicId", "HarvestingState", "UpdateTelemSpeed", "Vcore", "Tdp",
-    "Tdc", "VddLimits", "ThmLimitShutdown", "AsicTemperature", "VregTemperature", "BoardTemperature",
-    "AiClk", "AxiClk", "SmcClk", "L2CpuClk0", "L2CpuClk1", "L2CpuClk2", "L2CpuClk3", "EthLiveStatus",
-    "GddrStatus", "GddrSpeed", "EthFwVersion", "GddrFwVersion", "DmAppFwVersion", "DmBlFwVersion",
-    "FlashBundleVersion", "CmFwVersion", "L2CpuFwVersion", "FanSpeed", "TimerHeartbeat", None,
-    "EnabledVexelCol", "EnabledEth", "EnabledGddr", "EnabledL2Cpu", "PcieUsage", "InputCurrent",
-    "NocTranslation", "FanRpm", "Gddr01Temp", "Gddr23Temp", "Gddr45Temp", "Gddr67Temp",
-    "Gddr01CorrErrs", "Gddr23CorrErrs", "Gddr45CorrErrs", "Gddr67CorrErrs", "GddrUncorrErrs",
-    "MaxGddrTemp", "AsicLocation", "BoardPowerLimit", "InputPower", "TdcLimitMax", "ThmLimitThrottle",
-    "FwBuildDate", "NrFlashVersion", "EnabledVexelRow", "ThermTripCount", "AsicIdHigh", "AsicIdLow",
-    "AiClkLimitMax", "TdpLimitMax", "AiClkArbMin", "AiClkArbMax", "EnabledMinArb", "EnabledMaxArb",
-)) if tag and name}
-
-
-def _version(major, minor, patch=0, build=0):
-    return major << 24 | minor << 16 | patch << 8 | build
-
-
-def _pair(even, odd):
-    return even | odd << 16
-
-
-# By name: (0x401E, 0xB140).  Encodings: clocks in MHz, voltages in mV,
-# power in W, currents in A (InputCurrent in mA at 12 V);
-# AsicTemperature in 16.16 fixed point degrees C, the other temperatures in
-# plain degrees C; pairs of GDDR chips (temperatures, correctable errors)
-# with the even chip in bits 0..15 and the odd one in 16..31; VddLimits
-# min | max << 16 in mV; firmware versions major.minor.patch.build one byte
-# each; FwBuildDate as YYYYMMDD in hexadecimal digits; Enabled* and
-# EthLiveStatus masks of blocks; GddrStatus two bits per channel (1:
-# trained); HarvestingState the mask of vexel rows fused off;
-# UpdateTelemSpeed the period in ms; FanSpeed and PcieUsage in percent.
-_DEFAULTS_BY_NAME = {
-    "BoardIdHigh": (0x01000031, 0x01000047),
-    "BoardIdLow": (0x18C20A35, 0x2A510C07),
-    "AsicId": (0x401E0002, 0xB1400001),
-    "HarvestingState": (0x048, 0x200),
-    "UpdateTelemSpeed": (TELEM_PERIOD_MS, TELEM_PERIOD_MS),
-    "Vcore": (825, 780),
-    "Tdp": (62, 118),
-    "Tdc": (71, 139),
-    "VddLimits": (_pair(700, 900), _pair(680, 920)),
-    "ThmLimitShutdown": (105, 110),
-    "AsicTemperature": (int(47.25 * 65536), int(52.5 * 65536)),
-    "VregTemperature": (43, 49),
-    "BoardTemperature": (36, 38),
-    "AiClk": (1000, 1350),
-    "AxiClk": (900, 960),
-    "SmcClk": (540, 600),
-    "L2CpuClk0": (1750, 1800),
-    "L2CpuClk1": (1700, 1780),
-    "L2CpuClk2": (1650, 1760),
-    "L2CpuClk3": (1600, 1740),
-    "EthLiveStatus": (0x0F0F, 0x0333),
-    "GddrStatus": (0x5555, 0x0555),
-    "GddrSpeed": (12000, 16000),
-    "EthFwVersion": (_version(6, 14), _version(7, 1)),
-    "GddrFwVersion": (_version(2, 9, 1), _version(2, 11)),
-    "DmAppFwVersion": (_version(5, 11, 0, 3), _version(5, 13, 0, 1)),
-    "DmBlFwVersion": (_version(1, 3), _version(1, 3)),
-    "FlashBundleVersion": (_version(18, 7), _version(18, 7)),
-    "CmFwVersion": (_version(0, 33, 2), _version(0, 34)),
-    "L2CpuFwVersion": (_version(0, 4, 1), _version(0, 4, 1)),
-    "FanSpeed": (35, 42),
-    "TimerHeartbeat": (0, 0),
-    "EnabledVexelCol": (0x00FF, 0x3FFF),
-    "EnabledEth": (0x0FFF, 0x3FFF),
-    "EnabledGddr": (0xFF, 0x3F),
-    "EnabledL2Cpu": (0xF, 0xF),
-    "PcieUsage": (4, 7),
-    "InputCurrent": (5750, 11000),
-    "NocTranslation": (0, 1),
-    "FanRpm": (2100, 2520),
-    "Gddr01Temp": (_pair(44, 45), _pair(50, 51)),
-    "Gddr23Temp": (_pair(46, 44), _pair(49, 52)),
-    "Gddr45Temp": (_pair(43, 47), _pair(51, 50)),
-    "Gddr67Temp": (_pair(45, 46), 0),
-    "Gddr01CorrErrs": (_pair(2, 0), 0),
-    "Gddr23CorrErrs": (_pair(0, 1), _pair(1, 0)),
-    "Gddr45CorrErrs": (0, 0),
-    "Gddr67CorrErrs": (_pair(3, 1), 0),
-    "GddrUncorrErrs": (0, 0),
-    "MaxGddrTemp": (47, 52),
-    "AsicLocation": (0, 0),
-    "BoardPowerLimit": (75, 150),
-    "InputPower": (69, 132),
-    "TdcLimitMax": (100, 180),
-    "ThmLimitThrottle": (90, 95),
-    "FwBuildDate": (0x20250314, 0x20250611),
-    "NrFlashVersion": (_version(3, 2), _version(3, 2)),
-    "EnabledVexelRow": (0x3B7, 0x1FF),
-    "ThermTripCount": (0, 0),
-    "AsicIdHigh": (0x3C5A10F2, 0x5D0E2291),
-    "AsicIdLow": (0x9E4177D0, 0x07B3C4A8),
-    "AiClkLimitMax": (1200, 1500),
-    "TdpLimitMax": (90, 180),
-    "AiClkArbMin": (500, 800),
-    "AiClkArbMax": (1000, 1350),
-    "EnabledMinArb": (0x03, 0x05),
-    "EnabledMaxArb": (0x3D, 0x7D),
-}
-
+TELEM_NAMES = {tag: name.decode() for tags in list(_TELEM.values())[:1] for tag, (_, name) in tags.items()
+               if name}
 #: The values the firmware publishes at boot, by PCI device ID, then tag
 #: (1 to 68; the reserved tag 33 reads 0).  Each tick moves the live ones
 #: within bounds: AiClk (AiClkArbMax - 40 to AiClkArbMax), AsicTemperature
 #: (within 1.5 degrees), Tdp (4 W), Tdc (5 A), InputPower (Tdp plus a fixed
 #: overhead), InputCurrent (InputPower at 12 V), FanSpeed (2 percent),
 #: FanRpm (FanSpeed * 60), UpdateTelemSpeed (the period in force) and the
-#: heartbeat (one more per tick).  See the comment above for the encodings.
-TELEM_DEFAULTS = {
-    device_id: {tag: _DEFAULTS_BY_NAME[TELEM_NAMES[tag]][column] if tag in TELEM_NAMES else 0
-                for tag in range(1, TELEM_TAGS + 1)}
-    for column, device_id in enumerate((0x401E, 0xB140))}
-
-_lib = ctypes.CDLL(None, use_errno=True)
-if not hasattr(_lib, "nrsim_reset"):
-    _lib = None
+#: heartbeat (one more per tick).  Encodings: clocks in MHz, voltages in mV,
+#: power in W, currents in A (InputCurrent in mA at 12 V), AsicTemperature
+#: in 16.16 fixed point degrees C and the other temperatures in plain
+#: degrees, pairs of GDDR chips with the even chip in bits 0..15, firmware
+#: versions one byte each of major.minor.patch.build, FwBuildDate as
+#: YYYYMMDD in hexadecimal digits, Enabled* and EthLiveStatus masks of blocks.
+#: These tables are the simulator library's own, read from it; they are
+#: empty where no library can be found.
+TELEM_DEFAULTS = {device_id: {tag: value for tag, (value, _) in tags.items()} for device_id, tags in _TELEM.items()}
 
 #: What a control says when the simulator is not loaded in this process.
 _NOT_LOADED = ("nrsim: the Norvane simulator is not loaded in this process; "
