@@ -6,8 +6,10 @@ BUILD  := build
 # Debian's interpreter and tools come first, whatever else is on PATH.
 export PATH := /usr/bin:/bin:$(PATH)
 SIM    := sim/nrsim-run
+PREFIX ?= /usr/local
 
-.PHONY: all bootstrap build test test-native test-py test-asan valgrind-check fuzz demo bench soak clean
+.PHONY: all bootstrap build test test-native test-py test-asan valgrind-check fuzz demo bench soak \
+        install-lib fresh-check clean
 
 all: build
 
@@ -32,6 +34,19 @@ demo: build
 	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim --json -d 0
 	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim --query index,pci.address,temperature.asic,power.board,clocks.ai,fan.speed --format csv
 	PYTHONPATH=tools $(PYTHON) -m nrsmi --sim monitor -i 0.5 -c 3
+
+# For C and C++ programs: the shared library, its headers and nrhal.pc under
+# PREFIX, where pkg-config and the linker look.  The simulator is built too,
+# for running programs on it (sim/nrsim-run -- ./a.out).
+install-lib: bootstrap $(BUILD)/build.ninja
+	meson compile -C $(BUILD) nrhal:shared_library nrsim:shared_library
+	scripts/install-lib $(PREFIX)
+
+# `make test && make demo` on a bare Debian 12 (git and make only), as root
+# in a chroot, from a clone of the committed HEAD; the bare root is cached in
+# /var/cache/nrhal-fresh.  Slow: not part of CI.
+fresh-check:
+	scripts/fresh-check
 
 # The native and Python tests under AddressSanitizer and UBSan (build-asan/).
 test-asan: bootstrap

@@ -170,24 +170,40 @@ def bench_telemetry(sess):
 
 def bench_exporter(sess):
     """One scrape of nrsmi's Prometheus exporter (every card read, the text
-    made) against Session.telemetry() once per card, both with every card's
-    firmware frozen.  The cards' reading alone is shown for reference."""
+    made as served) against Session.telemetry() once per card, both with
+    every card's firmware frozen.  For reference: the cards' reading alone;
+    a scrape in which every value differs from the scrape before (the
+    exporter keeps each card's lines and formats only the values whose
+    telemetry word changed, and frozen cards change none); and the scrape
+    as a Prometheus server asks for it, in OpenMetrics and compressed,
+    through the exporter's WSGI application without the socket."""
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
-    from prometheus_client import generate_latest
     from nrsmi import exporter
 
     cards = nrsim.devices()
     for n in cards:
         nrsim.telem_period(n, 0)
-    registry = exporter.registry()
     collector = exporter.Collector()
-    generate_latest(registry)  # warm up
+    app = exporter.make_app(collector)
+    request = {"PATH_INFO": "/metrics", "QUERY_STRING": "", "HTTP_ACCEPT_ENCODING": "gzip",
+               "HTTP_ACCEPT": "application/openmetrics-text;version=1.0.0,text/plain;version=0.0.4;q=0.5"}
+    collector.exposition()  # warm up
+
+    def all_changed():  # as if every telemetry word had changed since the scrape before
+        for text in collector.texts.values():
+            text.last = ([None] * len(text.prefixes), text.last[1])
+        return collector.exposition()
+
     telemetry_us = per_call(sess.telemetry, TELEMETRY_CALLS)
-    scrape_us = per_call(lambda: generate_latest(registry), 200)
-    read_us = per_call(collector._read, 200)
+    scrape_us = per_call(collector.exposition, 200)
+    read_us = per_call(collector.read, 200)
+    changed_us = per_call(all_changed, 200)
+    served_us = per_call(lambda: app(request, lambda status, headers: None), 200)
     base = telemetry_us * len(cards)
     per_card = f"telemetry x {len(cards)} cards"
     report("exporter, cards read", read_us, "us/call", per_card, read_us / base)
+    report("exporter, all values new", changed_us, "us/call", per_card, changed_us / base)
+    report("exporter, gzip OpenMetrics", served_us, "us/call", per_card, served_us / base)
     return report("exporter scrape", scrape_us, "us/call", per_card, scrape_us / base, 3.0)
 
 

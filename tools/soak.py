@@ -66,12 +66,13 @@ from nrhal.telem import Tag  # noqa: E402
 from nrhal.tlb import Caching, Config, Size  # noqa: E402
 
 E = errno
-# The one borrow conflict a shared session can show here: sole use wanted
-# while a controller call holds shared use with the interpreter lock
-# released.  "Already mutably borrowed" would need a sole-use call that lets
-# the lock go (only a reset does, and the soak resets nothing), so it means
-# some call ran Python code while it held its session.
+# The borrow conflicts a shared session can show, each while another
+# thread's call holds it with the interpreter lock released: sole use wanted
+# during a controller call ("Already borrowed"), and any use during a
+# persistent reopen, which holds the session solely ("Already mutably
+# borrowed"; a window's use of its session then panics with that text).
 BORROWED = "Already borrowed"
+MUTABLY_BORROWED = "Already mutably borrowed"
 NOT_MAPPED = "TLB window is not mapped"
 
 # What a lost or missing card, or a session closed by a failed reopen, may
@@ -193,7 +194,7 @@ class Soak:
             detail = ""
         except RuntimeError as e:
             fault = Fault(None, label(e))
-            if (shared and str(e) == BORROWED) or (op in UNMAPPED_OK and str(e) == NOT_MAPPED):
+            if (shared and str(e) in (BORROWED, MUTABLY_BORROWED)) or (op in UNMAPPED_OK and str(e) == NOT_MAPPED):
                 self.stats.count(op, fault.label)
                 return False, fault
             detail = "\n" + traceback.format_exc()
@@ -201,6 +202,9 @@ class Soak:
             raise
         except BaseException as e:  # PanicException derives from BaseException
             fault = Fault(None, label(e))
+            if shared and type(e).__name__ == "PanicException" and str(e) == MUTABLY_BORROWED:
+                self.stats.count(op, fault.label)
+                return False, fault
             detail = "\n" + traceback.format_exc()
         self.stats.count(op, "unexpected " + fault.label)
         self.stats.fail(op, f"unexpected {fault.label}{detail}")

@@ -1,7 +1,10 @@
 """The README's Python examples run as they stand, on a fresh simulator."""
 import contextlib
 import io
+import os
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -23,3 +26,12 @@ def test_example_runs(code):
     with contextlib.redirect_stdout(out):
         exec(compile(code, str(README), "exec"), {"__name__": "__main__"})
     assert out.getvalue()  # every example shows something
+
+
+def test_nrsmi_runs_from_the_checkout(tmp_path):
+    # As the README shows it: the package from tools/, the extension from build/.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONPATH", "NRSIM_LIB")}
+    env["PYTHONPATH"] = "tools"
+    r = subprocess.run([sys.executable, "-m", "nrsmi", "--version"], cwd=README.parent, env=env,
+                       capture_output=True, text=True, timeout=60)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "nrsmi 0.1.1\n", "")

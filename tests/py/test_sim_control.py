@@ -68,6 +68,11 @@ class TestCards:
         os.close(fd)
 
 
+def test_every_public_function_is_exported():
+    public = {name for name, v in vars(nrsim).items() if callable(v) and not name.startswith("_")}
+    assert public <= set(nrsim.__all__), sorted(public - set(nrsim.__all__))
+
+
 class TestReset:
     def test_restores_the_launch_configuration(self):
         nrsim.remove(0)

@@ -56,6 +56,11 @@ class TestFlagsLogged:
         assert nrsim.opens(0) == [0x80402, 0x80482, 0x80C02, 0x80C82]
         assert nrsim.opens(1) == []
 
+    def test_flag_words_show_their_flags(self):
+        os.close(open_card(0, NONBLOCK))
+        assert repr(nrsim.opens(0)) == "[O_RDWR|O_APPEND|O_NONBLOCK|O_CLOEXEC]"
+        assert repr(nrsim.OpenFlags(os.O_WRONLY | os.O_TMPFILE | 1 << 30)) == "O_WRONLY|O_TMPFILE|0x40000000"
+
     def test_failed_opens_are_logged_too(self):
         fd = open_card(0, EXCL)
         assert errno_of(open_card, 0, NONBLOCK) == errno.EAGAIN

@@ -116,9 +116,13 @@ class TestClassification:
         checker.attempt("power", self.raise_(RuntimeError("Already borrowed")))
         assert checker.stats.failure_count == 1
 
-    def test_mutably_borrowed_fails(self, checker):
-        # Nothing in the soak holds a session solely with the lock released.
+    def test_mutably_borrowed_only_on_shared_sessions(self, checker):
+        # A persistent reopen holds its session solely with the lock released.
+        panic = type("PanicException", (BaseException,), {})
         checker.attempt("call", self.raise_(RuntimeError("Already mutably borrowed")), shared=True)
+        checker.attempt("bind", self.raise_(panic("Already mutably borrowed")), shared=True)
+        assert checker.stats.failure_count == 0
+        checker.attempt("bind", self.raise_(panic("Already mutably borrowed")))
         assert checker.stats.failure_count == 1
 
     def test_unmapped_window_only_for_accesses(self, checker):

@@ -1,7 +1,22 @@
 """Entry point of ``python3 -m nrsmi`` and of the ``nrsmi`` console script."""
+import glob
+import os
 import sys
 
-from nrsmi.cli import main
+
+def _use_checkout_build() -> None:
+    """Run from a checkout (PYTHONPATH=tools), the tool uses the extension
+    built beside it in build/, as the simulator's launcher does."""
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    built = os.path.join(root, "build", "bind", "py")
+    if os.path.isfile(os.path.join(root, "sim", "nrsim-run")) and glob.glob(os.path.join(built, "nrhal.*.so")):
+        if built not in sys.path:
+            sys.path.insert(0, built)
+
+
+_use_checkout_build()
+
+from nrsmi.cli import main  # noqa: E402
 
 __all__ = ["main"]
 

@@ -43,26 +43,30 @@ def split(argv: "list[str]") -> "tuple[bool, str | None, list[str]]":
     return asked, spec, rest
 
 
-def launcher() -> "str | None":
-    """nrsim-run of this checkout, else the one installed on PATH, else the
-    one installed beside this package (a prefix whose bin/ is not on PATH:
-    <prefix>/lib/pythonX.Y/site-packages/nrsmi -> <prefix>/bin)."""
+def launcher() -> "list[str] | None":
+    """The command that starts the simulator: nrsim-run of this checkout,
+    else `python3 -m nrsim run` of the installed nrsim package (found
+    without importing it), else nrsim-run on PATH, else the one installed
+    beside this package (<prefix>/lib/pythonX.Y/site-packages/nrsmi ->
+    <prefix>/bin)."""
     here = os.path.join(_PACKAGE_PARENT, os.pardir, "sim", "nrsim-run")
     if os.access(here, os.X_OK):
-        return os.path.normpath(here)
+        return [os.path.normpath(here)]
+    if any(os.path.isfile(os.path.join(entry or os.curdir, "nrsim", "__main__.py")) for entry in sys.path):
+        return [sys.executable, "-m", "nrsim", "run"]
     found = shutil.which("nrsim-run")
     if found:
-        return found
+        return [found]
     for bindir in (sysconfig.get_path("scripts"), os.path.join(_PACKAGE_PARENT, os.pardir, os.pardir, os.pardir, "bin")):
         candidate = os.path.join(bindir, "nrsim-run")
         if os.access(candidate, os.X_OK):
-            return os.path.normpath(candidate)
+            return [os.path.normpath(candidate)]
     return None
 
 
-def command(spec: "str | None", args: "list[str]", run: str) -> "list[str]":
+def command(spec: "str | None", args: "list[str]", run: "list[str]") -> "list[str]":
     devices = [] if spec is None else ["--devices", spec]
-    return [run, *devices, "--", sys.executable, "-m", "nrsmi", *args]
+    return [*run, *devices, "--", sys.executable, "-m", "nrsmi", *args]
 
 
 def environment() -> "dict[str, str]":

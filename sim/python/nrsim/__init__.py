@@ -28,7 +28,7 @@ import os
 __all__ = [
     "Identity", "devices", "add", "remove", "sever", "reset", "identity",
     "set_identity", "open_count", "fd_count", "waiting", "set_driver",
-    "add_entry", "remove_entry", "fail", "fail_open", "opens", "requests",
+    "add_entry", "remove_entry", "fail", "fail_open", "deny", "OpenFlags", "opens", "requests",
     "clear_log", "LOG_LIMIT", "set_log_limit",
     "SMC_ECHO", "SMC_STATUS", "SMC_OK", "SMC_UNKNOWN", "smc_delay", "smc_hang",
     "smc_reply", "smc_clear_replies", "smc_messages", "smc_queued",
@@ -225,9 +225,11 @@ TELEM_DEFAULTS = {
 
 _lib = ctypes.CDLL(None, use_errno=True)
 if not hasattr(_lib, "nrsim_reset"):
-    raise ImportError(
-        "nrsim: the Norvane simulator is not loaded in this process; "
-        "run the program under nrsim-run (sim/nrsim-run -- CMD ...)")
+    _lib = None
+
+#: What a control says when the simulator is not loaded in this process.
+_NOT_LOADED = ("nrsim: the Norvane simulator is not loaded in this process; "
+               "run the program under it: nrsim-run -- CMD (or python3 -m nrsim run -- CMD)")
 
 
 class _Identity(ctypes.Structure):
@@ -245,7 +247,13 @@ _u32, _u16, _int, _long, _size = (ctypes.c_uint32, ctypes.c_uint16, ctypes.c_int
                                   ctypes.c_long, ctypes.c_size_t)
 
 
+def _not_loaded(*args):
+    raise RuntimeError(_NOT_LOADED)
+
+
 def _declare(name, restype, *argtypes):
+    if _lib is None:  # importable for its documentation; every call says how to start it
+        return _not_loaded
     fn = getattr(_lib, name)
     fn.restype = restype
     fn.argtypes = list(argtypes)
@@ -522,11 +530,41 @@ def fail_open(n, errno, times=1):
     _check(_fail_open(_number(n), errno, times))
 
 
+# Flags made of several bits come before the bits they contain.
+_OPEN_FLAGS = [(name, getattr(os, name)) for name in (
+    "O_TMPFILE", "O_SYNC", "O_CREAT", "O_EXCL", "O_NOCTTY", "O_TRUNC", "O_APPEND", "O_NONBLOCK",
+    "O_DSYNC", "O_ASYNC", "O_DIRECT", "O_LARGEFILE", "O_DIRECTORY", "O_NOFOLLOW", "O_NOATIME",
+    "O_CLOEXEC", "O_PATH") if getattr(os, name, 0)]
+_ACCESS_MODES = {os.O_RDONLY: "O_RDONLY", os.O_WRONLY: "O_WRONLY", os.O_RDWR: "O_RDWR", 3: "O_ACCMODE"}
+
+
+class OpenFlags(int):
+    """An open's flag word: an int that shows itself as the O_ flags it
+    holds, such as O_RDWR|O_APPEND|O_CLOEXEC (bits of no known flag in
+    hexadecimal at the end)."""
+
+    __slots__ = ()
+
+    def __repr__(self):
+        rest = int(self)
+        names = [_ACCESS_MODES[rest & 3]]
+        rest &= ~3
+        for name, bits in _OPEN_FLAGS:
+            if rest & bits == bits:
+                names.append(name)
+                rest &= ~bits
+        if rest:
+            names.append(hex(rest))
+        return "|".join(names)
+
+    __str__ = __repr__
+
+
 def opens(n):
-    """opens(n) -> list[int]
+    """opens(n) -> list[OpenFlags]
 
     The flag word of every open of /dev/norvane/n, oldest first, whether it
-    succeeded or not.  Kept across removal of the card; [] if none.  Only
+    succeeded or not, each an int that shows its flags by name.  Kept across removal of the card; [] if none.  Only
     the newest LOG_LIMIT are kept (see set_log_limit)."""
     n = _number(n)
     while True:
@@ -534,7 +572,7 @@ def opens(n):
         flags = (_u32 * max(count, 1))()
         again = _check(_opens(n, flags, count))
         if again <= count:
-            return list(flags[:again])
+            return [OpenFlags(f) for f in flags[:again]]
 
 
 def requests(n):
