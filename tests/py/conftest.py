@@ -3,12 +3,18 @@ launch configuration: two cards, 0x401e at 0000:03:00.0 and 0xb140 at
 0000:04:00.0, with empty logs and no faults armed."""
 import gc
 import os
+import pathlib
+import sys
 import time
 
 import pytest
 
 import nrhal
 import nrsim
+
+# The test-only module _nrhal_probe is built with the tests (tests/probe), in
+# the build tree the imported nrhal comes from.
+sys.path.append(str(pathlib.Path(nrhal.__file__).resolve().parents[2] / "tests" / "probe"))
 
 
 @pytest.fixture(autouse=True)
