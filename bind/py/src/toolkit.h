@@ -312,16 +312,20 @@ template <class T> [[gnu::noinline]] bool to_uint_slow(const Arg &a, T &out) {
   return true;
 }
 
-// The same, with a small int in range (the accessors' offsets and values)
-// converted in line.
-template <class T> [[gnu::always_inline]] inline bool to_uint(const Arg &a, T &out) {
+// A small int in range (the accessors' offsets and values), converted in
+// line; false for anything else.
+template <class T> [[gnu::always_inline]] inline bool to_uint_fast(PyObject *value, T &out) noexcept {
   long long v;
-  if (a.value && small_int(a.value, v) && v >= 0 && static_cast<unsigned long long>(v) <= std::numeric_limits<T>::max())
+  if (value && small_int(value, v) && v >= 0 && static_cast<unsigned long long>(v) <= std::numeric_limits<T>::max())
       [[likely]] {
     out = static_cast<T>(v);
     return true;
   }
-  return to_uint_slow(a, out);
+  return false;
+}
+
+template <class T> [[gnu::always_inline]] inline bool to_uint(const Arg &a, T &out) {
+  return to_uint_fast(a.value, out) || to_uint_slow(a, out);
 }
 
 // An instance of exactly `type` (no subclasses), as its C struct.
@@ -406,13 +410,16 @@ struct NumpyBool { // to_bool, NumPy's boolean scalars too
 // the above.  Each leaves `out` alone when the argument was not given, so a
 // parameter with a default receives its value-initialised type.
 template <class T>
-requires requires(const Arg &a, T &t) {
-  { T::from(a, t) } -> std::same_as<bool>;
+  requires requires(const Arg &a, T &t) {
+    { T::from(a, t) } -> std::same_as<bool>;
+  }
+bool convert(const Arg &a, T &out) {
+  return T::from(a, out);
 }
-bool convert(const Arg &a, T &out) { return T::from(a, out); }
 template <std::unsigned_integral T>
-requires(!std::is_same_v<T, bool>) [[gnu::always_inline]] inline bool convert(const Arg &a, T &out) {
-  return to_uint(a, out);
+  requires(!std::is_same_v<T, bool>)
+bool convert(const Arg &a, T &out) {
+  return to_uint_slow(a, out);
 }
 inline bool convert(const Arg &a, bool &out) { return to_bool(a, out); }
 inline bool convert(const Arg &a, Utf8 &out) { return to_str(a, out); }
@@ -421,6 +428,14 @@ inline bool convert(const Arg &a, Bytes &out) { return to_bytes(a, out); }
 inline bool convert(const Arg &a, PyObject *&out) {
   out = a.value;
   return true;
+}
+// What converts in line, before the argument is described for the
+// converters above: small ints.  False: the converter decides.
+template <class T> inline bool convert_fast(PyObject *, T &) noexcept { return false; }
+template <std::unsigned_integral T>
+  requires(!std::is_same_v<T, bool>)
+[[gnu::always_inline]] inline bool convert_fast(PyObject *value, T &out) noexcept {
+  return to_uint_fast(value, out);
 }
 
 // ---- enumerations ----------------------------------------------------------
@@ -608,7 +623,7 @@ template <Text Qual, Text Sig, class... P> struct Decl {
   template <class Run> static PyObject *convert_then(PyObject **raw, Run run) {
     return [&]<size_t... I>(std::index_sequence<I...>)->PyObject * {
       std::tuple<std::remove_cvref_t<P>...> v;
-      if (!(convert(arg(I, raw[I]), std::get<I>(v)) && ...)) return nullptr;
+      if (!((convert_fast(raw[I], std::get<I>(v)) || convert(arg(I, raw[I]), std::get<I>(v))) && ...)) return nullptr;
       return run(std::get<I>(v)...);
     }
     (std::index_sequence_for<P...>{});
