@@ -175,13 +175,11 @@ PyObject *session_repr(PyObject *self) {
 }
 
 void session_dealloc(PyObject *self) {
-  SessionObject *s = py::cast<SessionObject>(self);
-  int saved = errno;
-  close_session(s); // silently: nothing is raised or printed
-  errno = saved;
-  PyTypeObject *type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  {
+    py::Preserved kept;
+    close_session(py::cast<SessionObject>(self)); // silently: nothing is raised or printed
+  }
+  py::free_object(self);
 }
 
 PyMethodDef session_core_methods[] = {

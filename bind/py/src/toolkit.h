@@ -12,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <concepts>
 #include <cstddef>
@@ -88,6 +89,32 @@ template <class T = PyObject> class Ref {
 // A new, zeroed instance of `type` (null: the type could not be made, and
 // that error is pending), seen as T.
 template <class T> Ref<T> make(PyTypeObject *type) { return Ref<T>::steal(type ? type->tp_alloc(type, 0) : nullptr); }
+
+// Frees an instance of one of the module's classes (heap types, which
+// their instances hold a reference to): the end of every tp_dealloc.
+inline void free_object(PyObject *self) {
+  PyTypeObject *type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// For the scope of a cleanup that the code letting go of an object did not
+// ask for (a drop's release): the exception and errno that code had pending
+// are kept aside and put back.
+class [[nodiscard]] Preserved {
+ public:
+  Preserved() noexcept : errno_(errno) { PyErr_Fetch(&type_, &value_, &tb_); }
+  ~Preserved() {
+    errno = errno_;
+    PyErr_Restore(type_, value_, tb_);
+  }
+  Preserved(const Preserved &) = delete;
+  Preserved &operator=(const Preserved &) = delete;
+
+ private:
+  int errno_;
+  PyObject *type_, *value_, *tb_;
+};
 
 // ---- borrow state --------------------------------------------------------
 

@@ -275,17 +275,11 @@ void queued_dealloc(PyObject *self) {
   // releases the message anyway.  Whatever exception or errno the code that
   // let go of the handle had pending survives.
   if (q->session && Py_IsInitialized()) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    int saved = errno;
+    py::Preserved kept;
     finish(q);
-    errno = saved;
-    PyErr_Restore(type, value, tb);
   }
   Py_CLEAR(q->session);
-  PyTypeObject *type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  py::free_object(self);
 }
 
 PyMethodDef queued_methods[] = {

@@ -290,27 +290,21 @@ PyObject *tlb_repr(PyObject *self) {
 // a use of the mapping.
 void tlb_dealloc(PyObject *self) {
   TlbObject *t = py::cast<TlbObject>(self);
-  PyTypeObject *type = Py_TYPE(self);
   // Free as free() would, silently, but only while the interpreter runs: at
   // finalisation the session's own close releases the window anyway.
   // Whatever exception or errno the code that let go had pending survives.
   if (!t->freed && t->session && Py_IsInitialized()) {
-    PyObject *et, *ev, *tb;
-    PyErr_Fetch(&et, &ev, &tb);
-    int saved = errno;
+    py::Preserved kept;
     if (!release(t)) {
       PyTypeObject *nr_error = nr_error_type();
       if (nr_error && PyErr_ExceptionMatches(py::object(nr_error)))
         PyErr_Clear();
       else
-        PyErr_WriteUnraisable(py::object(type));
+        PyErr_WriteUnraisable(py::object(Py_TYPE(self)));
     }
-    errno = saved;
-    PyErr_Restore(et, ev, tb);
   }
   Py_CLEAR(t->session);
-  type->tp_free(self);
-  Py_DECREF(type);
+  py::free_object(self);
 }
 
 PyMethodDef tlb_methods[] = {
@@ -434,11 +428,8 @@ PyObject *window_repr(PyObject *self) {
 
 // On any thread, as a Tlb's drop.
 void window_dealloc(PyObject *self) {
-  WindowObject *w = py::cast<WindowObject>(self);
-  PyTypeObject *type = Py_TYPE(self);
-  Py_CLEAR(w->tlb);
-  type->tp_free(self);
-  Py_DECREF(type);
+  Py_CLEAR(py::cast<WindowObject>(self)->tlb);
+  py::free_object(self);
 }
 
 #define NR_BOUNDS_ERROR "Raises `IndexError` if `offset` is out of bounds."
