@@ -68,9 +68,11 @@ bench: build
 # persistent and plain sessions while the simulator severs, removes and
 # re-adds cards: two minutes, a fresh seed (printed; replay with --seed).
 # Fails on an undocumented error, a wrong value, anything left behind, or
-# memory growth.
+# memory growth.  Then a minute of four worker processes on the shared host,
+# with the chaos and SIGKILLs of workers from another process.
 soak: build
-	$(SIM) -- $(PYTHON) tools/soak.py --seconds 120
+	$(SIM) -- $(PYTHON) tests/soak/soak.py --seconds 120
+	$(SIM) -- $(PYTHON) tests/soak/soak.py --seconds 60 --processes 4
 
 clean:
 	rm -rf $(BUILD) build-asan build-vg

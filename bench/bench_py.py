@@ -279,11 +279,85 @@ def bench_bulk(win):
     return ok
 
 
+def bench_host_round_trip(sess):
+    """Session.info() on the shared host against a bare request and answer
+    over a Unix socket to another process, from Python both."""
+    import socket
+    ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    pid = os.fork()
+    if pid == 0:  # the other process: answers every message with 48 bytes
+        ours.close()
+        answer = bytes(48)
+        try:
+            while theirs.recv(128):
+                theirs.send(answer)
+        finally:
+            os._exit(0)
+    theirs.close()
+    ask = bytes(56)
+
+    def bare():
+        ours.send(ask)
+        ours.recv(128)
+
+    n = 20000
+    try:
+        socket_us = per_call(bare, n)
+    finally:
+        ours.close()
+        os.waitpid(pid, 0)
+    info_us = per_call(sess.info, n)
+    print(f"{'Unix socket round trip':<28}{socket_us:10.3f} us/call   (Python to a process that answers)")
+    return report("Session.info(), host", info_us, "us/call", "socket round trip", info_us / socket_us, 2.0)
+
+
+def bench_binds_as_mappings_grow(sess):
+    """A loop of window binds, as it is and with 40,000 other mappings of a
+    window left in the process: a bind's cost must not grow with them."""
+    import ctypes
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mmap.restype = ctypes.c_void_p
+    libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int,
+                          ctypes.c_long]
+    libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+    binds = 2000
+
+    def bind_loop(tlb):
+        for i in range(binds):
+            tlb.bind(Config((i & 15) << 21, 1, 1))
+
+    with sess.alloc(Size.Mb2, Caching.Uncached) as tlb:
+        alone = best_of(bind_loop, tlb)
+    fd = os.open("/dev/norvane/0", os.O_RDWR)
+    rec = (ctypes.c_uint8 * 48)()
+    struct.pack_into("<Q", rec, 0, WINDOW)
+    maps = []
+    try:
+        if libc.ioctl(fd, 0xFA0B, rec) != 0:
+            raise OSError(ctypes.get_errno(), "TLB allocate")
+        offset = struct.unpack_from("<Q", rec, 24)[0]
+        for _ in range(40000):
+            p = libc.mmap(None, mmap.PAGESIZE, mmap.PROT_READ, mmap.MAP_SHARED, fd, offset)
+            if p in (None, ctypes.c_void_p(-1).value):
+                raise OSError(ctypes.get_errno(), "mmap")
+            maps.append(p)
+        with sess.alloc(Size.Mb2, Caching.Uncached) as tlb:
+            crowded = best_of(bind_loop, tlb)
+    finally:
+        for p in maps:
+            libc.munmap(p, mmap.PAGESIZE)
+        os.close(fd)
+    print(f"{'2000 binds':<28}{alone * 1e3:10.3f} ms        (no other mappings)")
+    return report("2000 binds, 40000 mappings", crowded * 1e3, "ms", "no other mappings", crowded / alone, 1.5)
+
+
 def main() -> int:
     ok = True
     native = native_figures()
     with nrhal.scan()[0].open() as sess:
         ok &= bench_call_info(sess)
+        ok &= bench_host_round_trip(sess)
+        ok &= bench_binds_as_mappings_grow(sess)
         ok &= bench_telemetry(sess)
         ok &= bench_exporter(sess)
         with sess.alloc(Size.Mb2, Caching.Uncached) as tlb:

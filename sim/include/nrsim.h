@@ -1,7 +1,9 @@
 /* nrsim: control of the simulated Norvane kernel driver.
  *
  * The simulator lives in libnrsim.so, preloaded into a process by
- * sim/nrsim-run.  These functions act on that process's simulated cards.
+ * sim/nrsim-run, and in the simulated host that every process under one
+ * launcher shares.  These functions act on the host's cards, from any of
+ * those processes; once the host is gone they fail with ENODEV.
  * Each returns 0 (or a count or number) on success and -1 with errno on
  * failure; a card number that is not present gives ENODEV. */
 #ifndef NRSIM_H
@@ -54,11 +56,12 @@ struct nrsim_identity {
 int nrsim_identity(uint32_t n, struct nrsim_identity *out);
 int nrsim_set_identity(uint32_t n, const struct nrsim_identity *id);
 
-/* Live (not severed) descriptors open on the card. */
+/* Live (not severed) open files of the card, over every process (a forked
+ * child's inherited descriptor shares its parent's). */
 int nrsim_open_count(uint32_t n);
 
-/* Live descriptors the simulator tracks, over all cards and files: every
- * one not yet closed, severed ones included. */
+/* Live descriptors of this process that the simulator answers for, over
+ * all cards and files: every one not yet closed, severed ones included. */
 int nrsim_fd_count(void);
 
 /* Opens of card n now blocked, waiting for the card to be free. */
@@ -90,7 +93,7 @@ int nrsim_remove_entry(const char *name);
  * `err` (before the driver looks at the record). */
 int nrsim_fail(uint32_t n, uint32_t request, int err, unsigned times);
 
-/* Makes card n's node refuse this process, as file permissions would:
+/* Makes card n's node refuse every process, as file permissions would:
  * access() for reading or writing and every open fail with EACCES (before
  * the driver sees the open).  on = 0 lets it in again. */
 int nrsim_deny(uint32_t n, int on);
@@ -404,7 +407,7 @@ enum nrsim_reset_refusal {
 /* ---- versions (0xFA05 and the firmware attribute) ------------------------- */
 
 /* The driver's version, as 0xFA05 reports it (three bytes); 2.4.1 at first
- * and after nrsim_reset.  It is the process's, not a card's. */
+ * and after nrsim_reset.  It is the host's, not a card's. */
 int nrsim_set_kmd_version(uint8_t major, uint8_t minor, uint8_t patch);
 
 /* The text of /sys/class/norvane/norvane!N/nr_fw_bundle_ver; NULL removes

@@ -66,22 +66,30 @@ Identity default_identity(uint16_t device_id, uint16_t domain, uint16_t bus_dev_
   return id;
 }
 
-bool parse_devices(std::string_view list, std::vector<LaunchCard> *out) {
+bool parse_devices(std::string_view list, std::vector<LaunchCard> *out, std::string *bad) {
   std::vector<LaunchCard> parsed;
-  while (!list.empty()) {
+  if (list.empty()) {
+    *out = {};
+    return true;
+  }
+  // Every item is a card: no empty one, before, between or after the commas.
+  for (;;) {
     size_t comma = list.find(',');
     std::string_view item = list.substr(0, comma);
-    list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
-    if (comma != std::string_view::npos && list.empty()) return false; // trailing comma
     size_t at = item.find('@');
-    if (at == std::string_view::npos) return false;
     std::string_view id_s = item.substr(0, at);
     if (id_s.size() > 2 && id_s[0] == '0' && (id_s[1] == 'x' || id_s[1] == 'X')) id_s.remove_prefix(2);
     unsigned device_id;
     uint16_t domain, bdf;
-    if (!parse_hex(id_s, 0xffff, &device_id) || !parse_bdf(item.substr(at + 1), &domain, &bdf)) return false;
+    if (at == std::string_view::npos || !parse_hex(id_s, 0xffff, &device_id) ||
+        !parse_bdf(item.substr(at + 1), &domain, &bdf)) {
+      if (bad) *bad = item;
+      return false;
+    }
     parsed.push_back({static_cast<uint16_t>(device_id),
-                     default_identity(static_cast<uint16_t>(device_id), domain, bdf)});
+                      default_identity(static_cast<uint16_t>(device_id), domain, bdf)});
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
   }
   *out = std::move(parsed);
   return true;

@@ -24,7 +24,9 @@ const Log *find_log(const Sim &s, uint32_t n) {
 
 } // namespace
 
-NRSIM_EXPORT int nrsim_devices(uint32_t *ids, size_t cap) {
+namespace nrsim::ctl {
+
+int nrsim_devices(uint32_t *ids, size_t cap) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   size_t i = 0;
@@ -35,7 +37,7 @@ NRSIM_EXPORT int nrsim_devices(uint32_t *ids, size_t cap) {
   return static_cast<int>(i);
 }
 
-NRSIM_EXPORT long nrsim_add(uint16_t device_id, const char *bdf) {
+long nrsim_add(uint16_t device_id, const char *bdf) {
   uint16_t domain, bus_dev_fn;
   if (!bdf || !parse_bdf(bdf, &domain, &bus_dev_fn)) return fail(EINVAL);
   Sim &s = sim();
@@ -50,7 +52,7 @@ NRSIM_EXPORT long nrsim_add(uint16_t device_id, const char *bdf) {
   return r;
 }
 
-NRSIM_EXPORT long nrsim_add_at(uint32_t number, uint16_t device_id, const char *bdf) {
+long nrsim_add_at(uint32_t number, uint16_t device_id, const char *bdf) {
   uint16_t domain, bus_dev_fn;
   if (!bdf || !parse_bdf(bdf, &domain, &bus_dev_fn)) return fail(EINVAL);
   Sim &s = sim();
@@ -60,21 +62,21 @@ NRSIM_EXPORT long nrsim_add_at(uint32_t number, uint16_t device_id, const char *
   return r < 0 ? fail(static_cast<int>(-r)) : r;
 }
 
-NRSIM_EXPORT int nrsim_remove(uint32_t n) {
+int nrsim_remove(uint32_t n) {
   return with_card(n, [n](Sim &s, Card &) {
     s.remove_card(n);
     return 0;
   });
 }
 
-NRSIM_EXPORT int nrsim_sever(uint32_t n) {
+int nrsim_sever(uint32_t n) {
   return with_card(n, [](Sim &s, Card &c) {
     s.sever_card(c);
     return 0;
   });
 }
 
-NRSIM_EXPORT int nrsim_reset(void) {
+int nrsim_reset(void) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   s.reset();
@@ -82,7 +84,7 @@ NRSIM_EXPORT int nrsim_reset(void) {
   return 0;
 }
 
-NRSIM_EXPORT int nrsim_identity(uint32_t n, struct nrsim_identity *out) {
+int nrsim_identity(uint32_t n, struct nrsim_identity *out) {
   if (!out) return fail(EINVAL);
   return with_card(n, [out](Sim &, Card &c) {
     *out = c.identity;
@@ -90,7 +92,7 @@ NRSIM_EXPORT int nrsim_identity(uint32_t n, struct nrsim_identity *out) {
   });
 }
 
-NRSIM_EXPORT int nrsim_set_identity(uint32_t n, const struct nrsim_identity *id) {
+int nrsim_set_identity(uint32_t n, const struct nrsim_identity *id) {
   if (!id) return fail(EINVAL);
   return with_card(n, [id](Sim &, Card &c) {
     c.identity = *id;
@@ -99,24 +101,18 @@ NRSIM_EXPORT int nrsim_set_identity(uint32_t n, const struct nrsim_identity *id)
   });
 }
 
-NRSIM_EXPORT int nrsim_open_count(uint32_t n) {
+int nrsim_open_count(uint32_t n) {
   return with_card(n, [](Sim &, Card &c) { return c.life->holders; });
 }
 
-NRSIM_EXPORT int nrsim_fd_count(void) {
-  Sim &s = sim();
-  std::lock_guard lock(s.mu);
-  return static_cast<int>(s.descs.size());
-}
-
-NRSIM_EXPORT int nrsim_waiting(uint32_t n) {
+int nrsim_waiting(uint32_t n) {
   return with_card(n, [n](Sim &s, Card &) {
     auto it = s.waiting.find(n);
     return it == s.waiting.end() ? 0 : it->second;
   });
 }
 
-NRSIM_EXPORT int nrsim_set_driver(int state) {
+int nrsim_set_driver(int state) {
   if (state != NRSIM_DRIVER_LOADED && state != NRSIM_DRIVER_UNLOADED && state != NRSIM_DRIVER_DENIED)
     return fail(EINVAL);
   Sim &s = sim();
@@ -126,7 +122,7 @@ NRSIM_EXPORT int nrsim_set_driver(int state) {
   return 0;
 }
 
-NRSIM_EXPORT int nrsim_add_entry(const char *name, int kind) {
+int nrsim_add_entry(const char *name, int kind) {
   if (!valid_entry_name(name) || kind < NRSIM_ENTRY_CHR || kind > NRSIM_ENTRY_UNKNOWN) return fail(EINVAL);
   Sim &s = sim();
   std::lock_guard lock(s.mu);
@@ -135,7 +131,7 @@ NRSIM_EXPORT int nrsim_add_entry(const char *name, int kind) {
   return 0;
 }
 
-NRSIM_EXPORT int nrsim_remove_entry(const char *name) {
+int nrsim_remove_entry(const char *name) {
   if (!name) return fail(EINVAL);
   Sim &s = sim();
   std::lock_guard lock(s.mu);
@@ -148,7 +144,7 @@ NRSIM_EXPORT int nrsim_remove_entry(const char *name) {
   return fail(ENOENT);
 }
 
-NRSIM_EXPORT int nrsim_fail(uint32_t n, uint32_t request, int err, unsigned times) {
+int nrsim_fail(uint32_t n, uint32_t request, int err, unsigned times) {
   if (err <= 0) return fail(EINVAL);
   return with_card(n, [&](Sim &, Card &c) {
     c.faults[request] = Fault{err, times};
@@ -156,7 +152,7 @@ NRSIM_EXPORT int nrsim_fail(uint32_t n, uint32_t request, int err, unsigned time
   });
 }
 
-NRSIM_EXPORT int nrsim_fail_open(uint32_t n, int err, unsigned times) {
+int nrsim_fail_open(uint32_t n, int err, unsigned times) {
   if (err <= 0) return fail(EINVAL);
   return with_card(n, [&](Sim &, Card &c) {
     c.open_fault = Fault{err, times};
@@ -164,14 +160,14 @@ NRSIM_EXPORT int nrsim_fail_open(uint32_t n, int err, unsigned times) {
   });
 }
 
-NRSIM_EXPORT int nrsim_deny(uint32_t n, int on) {
+int nrsim_deny(uint32_t n, int on) {
   return with_card(n, [&](Sim &, Card &c) {
     c.denied = on != 0;
     return 0;
   });
 }
 
-NRSIM_EXPORT int nrsim_set_log_limit(size_t entries) {
+int nrsim_set_log_limit(size_t entries) {
   // Counts are returned as int.
   if (entries == 0 || entries > static_cast<size_t>(INT_MAX)) return fail(EINVAL);
   Sim &s = sim();
@@ -185,7 +181,7 @@ NRSIM_EXPORT int nrsim_set_log_limit(size_t entries) {
   return 0;
 }
 
-NRSIM_EXPORT int nrsim_opens(uint32_t n, uint32_t *flags, size_t cap) {
+int nrsim_opens(uint32_t n, uint32_t *flags, size_t cap) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   const Log *log = find_log(s, n);
@@ -194,14 +190,14 @@ NRSIM_EXPORT int nrsim_opens(uint32_t n, uint32_t *flags, size_t cap) {
   return static_cast<int>(log->opens.size());
 }
 
-NRSIM_EXPORT int nrsim_request_count(uint32_t n) {
+int nrsim_request_count(uint32_t n) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   const Log *log = find_log(s, n);
   return log ? static_cast<int>(log->requests.size()) : 0;
 }
 
-NRSIM_EXPORT long nrsim_request(uint32_t n, size_t i, uint32_t *number, uint8_t *bytes, size_t cap) {
+long nrsim_request(uint32_t n, size_t i, uint32_t *number, uint8_t *bytes, size_t cap) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   const Log *log = find_log(s, n);
@@ -212,7 +208,7 @@ NRSIM_EXPORT long nrsim_request(uint32_t n, size_t i, uint32_t *number, uint8_t 
   return static_cast<long>(r.size);
 }
 
-NRSIM_EXPORT int nrsim_clear_log(void) {
+int nrsim_clear_log(void) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   s.logs.clear();
@@ -221,7 +217,7 @@ NRSIM_EXPORT int nrsim_clear_log(void) {
 
 // ---- the management controller -------------------------------------------
 
-NRSIM_EXPORT int nrsim_smc_delay_polls(uint32_t n, unsigned polls) {
+int nrsim_smc_delay_polls(uint32_t n, unsigned polls) {
   return with_card(n, [polls](Sim &s, Card &c) {
     smc_settle(s, c); // what was due under the old setting
     c.smc.delay = SmcConfig::Delay::Polls;
@@ -230,7 +226,7 @@ NRSIM_EXPORT int nrsim_smc_delay_polls(uint32_t n, unsigned polls) {
   });
 }
 
-NRSIM_EXPORT int nrsim_smc_delay_ms(uint32_t n, unsigned ms) {
+int nrsim_smc_delay_ms(uint32_t n, unsigned ms) {
   return with_card(n, [ms](Sim &s, Card &c) {
     smc_settle(s, c);
     c.smc.delay = SmcConfig::Delay::Ms;
@@ -239,7 +235,7 @@ NRSIM_EXPORT int nrsim_smc_delay_ms(uint32_t n, unsigned ms) {
   });
 }
 
-NRSIM_EXPORT int nrsim_smc_hang(uint32_t n, int on) {
+int nrsim_smc_hang(uint32_t n, int on) {
   return with_card(n, [on](Sim &s, Card &c) {
     smc_settle(s, c);
     c.smc.hang = on != 0;
@@ -248,7 +244,7 @@ NRSIM_EXPORT int nrsim_smc_hang(uint32_t n, int on) {
   });
 }
 
-NRSIM_EXPORT int nrsim_smc_set_reply(uint32_t n, uint8_t code, const uint32_t words[8]) {
+int nrsim_smc_set_reply(uint32_t n, uint8_t code, const uint32_t words[8]) {
   if (!words) return fail(EINVAL);
   return with_card(n, [code, words](Sim &s, Card &c) {
     smc_settle(s, c);
@@ -258,7 +254,7 @@ NRSIM_EXPORT int nrsim_smc_set_reply(uint32_t n, uint8_t code, const uint32_t wo
   });
 }
 
-NRSIM_EXPORT int nrsim_smc_clear_replies(uint32_t n) {
+int nrsim_smc_clear_replies(uint32_t n) {
   return with_card(n, [](Sim &s, Card &c) {
     smc_settle(s, c);
     c.smc.replies.clear();
@@ -266,7 +262,7 @@ NRSIM_EXPORT int nrsim_smc_clear_replies(uint32_t n) {
   });
 }
 
-NRSIM_EXPORT int nrsim_smc_messages(uint32_t n, uint32_t (*words)[8], size_t cap) {
+int nrsim_smc_messages(uint32_t n, uint32_t (*words)[8], size_t cap) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   // The log outlives the card; a card still present first takes what is due.
@@ -280,7 +276,7 @@ NRSIM_EXPORT int nrsim_smc_messages(uint32_t n, uint32_t (*words)[8], size_t cap
   return static_cast<int>(log->smc.size());
 }
 
-NRSIM_EXPORT int nrsim_smc_queued(uint32_t n) {
+int nrsim_smc_queued(uint32_t n) {
   return with_card(n, [](Sim &s, Card &c) {
     smc_settle(s, c);
     return static_cast<int>(c.life->smc.queue.size());
@@ -306,24 +302,25 @@ template <typename F> int with_tile(uint32_t n, unsigned x, unsigned y, uint64_t
 
 } // namespace
 
-NRSIM_EXPORT int nrsim_mem_read(uint32_t n, uint8_t x, uint8_t y, uint64_t addr, void *buf, size_t len) {
+int nrsim_mem_read(uint32_t n, uint8_t x, uint8_t y, uint64_t addr, void *buf, size_t len) {
   return with_tile(n, x, y, addr, buf, len, [&](Incarnation &life) { return tile_read(life, x, y, addr, buf, len); });
 }
 
-NRSIM_EXPORT int nrsim_mem_write(uint32_t n, uint8_t x, uint8_t y, uint64_t addr, const void *buf, size_t len) {
+int nrsim_mem_write(uint32_t n, uint8_t x, uint8_t y, uint64_t addr, const void *buf, size_t len) {
   return with_tile(n, x, y, addr, buf, len, [&](Incarnation &life) { return tile_write(life, x, y, addr, buf, len); });
 }
 
-NRSIM_EXPORT int nrsim_windows(uint32_t n, struct nrsim_window *out, size_t cap) {
+int nrsim_windows(uint32_t n, struct nrsim_window *out, size_t cap) {
   return with_card(n, [&](Sim &s, Card &c) {
     size_t i = 0;
     for (const auto &[id, w] : c.life->windows) {
       if (out && i < cap) {
+        auto d = s.descs.find(w->fd);
         nrsim_window &o = out[i];
         const Target &t = w->target;
         o = nrsim_window{};
         o.id = id;
-        o.fd = w->fd;
+        o.fd = d == s.descs.end() ? -1 : d->second.fd;
         o.size = w->size;
         o.uc_mmap_offset = window_offset(id, false);
         o.wc_mmap_offset = window_offset(id, true);
@@ -337,7 +334,7 @@ NRSIM_EXPORT int nrsim_windows(uint32_t n, struct nrsim_window *out, size_t cap)
         o.mcast = t.mcast;
         o.linked = t.linked;
         o.static_vc = t.static_vc;
-        o.mappings = tlb_mappings_of(s, *w);
+        o.mappings = 0; // the processes' own to count
       }
       ++i;
     }
@@ -345,8 +342,15 @@ NRSIM_EXPORT int nrsim_windows(uint32_t n, struct nrsim_window *out, size_t cap)
   });
 }
 
-NRSIM_EXPORT int nrsim_mapping_count(void) {
-  Sim &s = sim();
-  std::lock_guard lock(s.mu);
-  return static_cast<int>(s.mappings.size());
+int windows_serials(uint32_t n, uint64_t *out, size_t cap) {
+  return with_card(n, [&](Sim &, Card &c) {
+    size_t i = 0;
+    for (const auto &[id, w] : c.life->windows) {
+      if (out && i < cap) out[i] = w->serial;
+      ++i;
+    }
+    return static_cast<int>(i);
+  });
 }
+
+} // namespace nrsim::ctl

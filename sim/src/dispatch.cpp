@@ -62,8 +62,9 @@ bool copy_self(void *dst, const void *src, size_t n, bool out) {
   int saved = errno;
   iovec here{out ? const_cast<void *>(src) : dst, n};
   iovec there{out ? dst : const_cast<void *>(src), n};
-  ssize_t r = out ? process_vm_writev(getpid(), &here, 1, &there, 1, 0)
-                  : process_vm_readv(getpid(), &here, 1, &there, 1, 0);
+  pid_t self = own_pid();
+  ssize_t r = out ? process_vm_writev(self, &here, 1, &there, 1, 0)
+                  : process_vm_readv(self, &here, 1, &there, 1, 0);
   bool unavailable = r < 0 && (errno == ENOSYS || errno == EPERM);
   errno = saved;
   if (unavailable) {
@@ -77,8 +78,9 @@ bool copy_self(void *dst, const void *src, size_t n, bool out) {
 
 } // namespace
 
-bool copy_in(void *dst, const void *src, size_t n) { return copy_self(dst, src, n, false); }
-bool copy_out(void *dst, const void *src, size_t n) {
+bool user_copy_in(void *dst, const void *src, size_t n) { return copy_self(dst, src, n, false); }
+bool user_write(void *dst, const void *src, size_t n) { return copy_self(dst, src, n, true); }
+bool user_copy_out(void *dst, const void *src, size_t n) {
   // Probe the whole destination first, so that a record running into an
   // unmapped page is left as it was rather than half written.  Records are
   // small: probe through a buffer on the stack, not the heap.
@@ -89,12 +91,39 @@ bool copy_out(void *dst, const void *src, size_t n) {
   return copy_self(dst, src, n, true);
 }
 
+namespace {
+// The record of the request the host is answering (its one thread does).
+Record *current = nullptr;
+
+bool within(const void *p, size_t n) {
+  auto *at = static_cast<const uint8_t *>(p);
+  return current && at >= current->bytes && n <= current->size && at - current->bytes <= static_cast<ptrdiff_t>(current->size - n);
+}
+} // namespace
+
+void set_record(Record *r) { current = r; }
+
+bool copy_in(void *dst, const void *src, size_t n) {
+  if (!within(src, n) || !current->readable) return false;
+  memcpy(dst, src, n);
+  return true;
+}
+
+bool copy_out(void *dst, const void *src, size_t n) {
+  if (!within(dst, n) || !current->writable) return false;
+  size_t at = static_cast<size_t>(static_cast<uint8_t *>(dst) - current->bytes);
+  memcpy(dst, src, n);
+  current->lo = std::min(current->lo, at);
+  current->hi = std::max(current->hi, at + n);
+  return true;
+}
+
 uint32_t record_size(uint32_t request) {
   const Route *r = route(request);
   return r ? r->record_size : 0;
 }
 
-int driver_request(Sim &s, int fd, Desc &d, uint32_t request, void *arg) {
+int driver_request(Sim &s, int fd, Desc &d, uint32_t request, void *arg, Backing *retarget) {
   if (d.kind != Desc::Kind::Device) return -ENOTTY;
   Card &card = *d.card;
   telem_start(s); // a program that talks to a card sees its firmware run
@@ -105,6 +134,7 @@ int driver_request(Sim &s, int fd, Desc &d, uint32_t request, void *arg) {
   logged.number = request;
   logged.size = r ? r->record_size : 0;
   bool readable = copy_in(logged.bytes.data(), arg, logged.size);
+  static_assert(sizeof(Record::bytes) >= MAX_RECORD);
   if (!readable) logged.size = 0;
   s.logs[card.number].requests.push(logged, s.log_limit);
 
@@ -113,7 +143,7 @@ int driver_request(Sim &s, int fd, Desc &d, uint32_t request, void *arg) {
   if (d.life->retired) return -ENODEV;
 
   if (!r || !r->handler) return -ENOTTY;
-  Call call{s, card, *d.life, d, fd, request, arg, readable ? logged.bytes.data() : nullptr};
+  Call call{s, card, *d.life, d, fd, request, arg, readable ? logged.bytes.data() : nullptr, retarget};
   return r->handler(call);
 }
 

@@ -16,8 +16,9 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_set>
+#include <vector>
 
+#include "client.h"
 #include "real.h"
 #include "sim.h"
 
@@ -49,14 +50,14 @@ namespace {
 bool needs_mode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
 
 bool maybe_tracked(int fd) {
-  const Sim *s = made_sim();
-  return fd >= 0 && s && s->tracked.load(std::memory_order_relaxed) > 0;
+  const Client *c = made_client();
+  return fd >= 0 && c && c->tracked.load(std::memory_order_relaxed) > 0;
 }
 
 // Are there window mappings to keep track of?
-Sim *with_mappings() {
-  Sim *s = made_sim();
-  return s && s->mapped.load(std::memory_order_relaxed) > 0 ? s : nullptr;
+Client *with_mappings() {
+  Client *c = made_client();
+  return c && c->mapped.load(std::memory_order_relaxed) > 0 ? c : nullptr;
 }
 
 template <typename T> T fail(int err, T value) {
@@ -68,9 +69,11 @@ template <typename T> T fail(int err, T value) {
 // closed behind our back (by a raw system call, say).
 void drop_stale(int fd) {
   if (!maybe_tracked(fd)) return;
-  Sim &s = sim();
-  std::lock_guard lock(s.mu);
-  s.forget(fd);
+  Client &c = client();
+  int saved = errno;
+  std::lock_guard lock(c.mu);
+  untrack_fd(c, fd);
+  errno = saved;
 }
 
 // ---- open ------------------------------------------------------------------
@@ -96,95 +99,38 @@ int pass_open(Via via, int dirfd, const char *path, int flags, mode_t mode) {
   return fd;
 }
 
-// Registers a simulated descriptor; returns it or -errno.  Lock held.
-int track(Sim &s, Desc d, int real_flags) {
-  int fd = raw_open_null(real_flags);
-  if (fd < 0) return -errno;
-  s.forget(fd);
-  s.descs[fd] = std::move(d);
-  s.tracked.store(static_cast<int>(s.descs.size()), std::memory_order_relaxed);
-  return fd;
-}
-
-// A reset in progress keeps everyone else out, as an exclusive open does.
-bool busy(const Incarnation &life, bool exclusive) {
-  return life.exclusive > 0 || life.resetter >= 0 || (exclusive && life.holders > 0);
-}
-
-// The driver's open: O_EXCL waits for sole access and then keeps everyone
-// else out; O_NONBLOCK refuses with EAGAIN instead of waiting.
-int open_card(std::unique_lock<std::mutex> &lock, Sim &s, const Resolved &res, int flags) {
-  uint32_t n = res.node.card;
-  std::shared_ptr<Card> card = s.card(n);
-  // Permissions are the filesystem's: a refused open never reaches the driver.
-  if (card && card->denied) return -EACCES;
-  s.logs[n].opens.push(static_cast<uint32_t>(flags), s.log_limit);
-  if (!card) return -ENOENT;
-  if (int err = card->open_fault.take()) return -err;
-  bool exclusive = flags & O_EXCL;
-  while (busy(*card->life, exclusive)) {
-    if (flags & O_NONBLOCK) return -EAGAIN;
-    ++s.waiting[n];
-    int err = s.wait_for_openers(lock);
-    if (--s.waiting[n] == 0) s.waiting.erase(n);
-    // A signal ends the wait as it ends the kernel's: nothing was taken.
-    if (err) return -err;
-    // A card that went away (or a driver that did) fails its waiters.
-    if (card->removed || s.driver == NRSIM_DRIVER_UNLOADED) return -ENODEV;
-  }
-  Desc d;
-  d.kind = Desc::Kind::Device;
-  d.flags = flags;
-  d.exclusive = exclusive;
-  d.card = card;
-  d.life = card->life;
-  d.node = res.node;
-  d.path = res.path;
-  int fd = track(s, std::move(d), (flags & O_ACCMODE) | (flags & O_CLOEXEC));
-  if (fd >= 0) {
-    ++card->life->holders;
-    if (exclusive) ++card->life->exclusive;
-  }
-  return fd;
-}
-
+// Opens a simulated node through the host.  The descriptor is a real one on
+// /dev/null, made first so that the host knows it by its number.
 int open_node(const Resolved &res, int flags) {
-  Sim &s = sim();
-  std::unique_lock lock(s.mu);
   const Node &node = res.node;
-  int access_mode = flags & O_ACCMODE;
-  int result;
-  Desc d;
-  d.flags = flags;
-  d.node = node;
-  d.path = res.path;
-  if ((flags & O_CREAT) && (flags & O_EXCL)) {
-    result = -EEXIST;
-  } else if (flags & O_PATH) {
-    result = track(s, std::move(d), O_PATH | (flags & O_CLOEXEC));
-  } else if ((flags & O_DIRECTORY) && !node.is_dir()) {
-    result = -ENOTDIR;
+  Local l;
+  l.path = res.path;
+  l.dir = node.is_dir();
+  int real_flags = O_RDONLY;
+  if (flags & O_PATH) {
+    real_flags = O_PATH;
   } else if (node.role == Node::Role::Card) {
-    result = open_card(lock, s, res, flags);
-  } else if (node.role == Node::Role::Odd) {
-    result = -ENXIO; // listed, but no driver behind it
-  } else if (node.is_dir()) {
-    if (access_mode != O_RDONLY) result = -EISDIR;
-    else if (node.role == Node::Role::DevDir && s.driver == NRSIM_DRIVER_DENIED) result = -EACCES;
-    else result = track(s, std::move(d), O_RDONLY | (flags & O_CLOEXEC));
-  } else {
-    // A sysfs attribute: read-only.
-    if (access_mode != O_RDONLY || (flags & O_TRUNC)) {
-      result = -EACCES;
-    } else if (auto card = s.card(node.card)) {
-      d.kind = Desc::Kind::File;
-      d.card = std::move(card);
-      result = track(s, std::move(d), O_RDONLY | (flags & O_CLOEXEC));
-    } else {
-      result = -ENOENT;
-    }
+    l.kind = Local::Kind::Device;
+    real_flags = flags & O_ACCMODE;
+  } else if (node.role == Node::Role::File) {
+    l.kind = Local::Kind::File;
   }
-  return result < 0 ? fail(-result, -1) : result;
+  int fd = raw_open_null(real_flags | (flags & O_CLOEXEC));
+  if (fd < 0) return -1;
+  Client &c = client();
+  int64_t r;
+  {
+    std::lock_guard lock(c.mu);
+    r = ask_locked(c, Op::Open, {fd, flags, OPEN_TRY}, res.path.data(), res.path.size(), nullptr);
+  }
+  if (r == WOULD_BLOCK) r = open_waiting(fd, flags, res.path);
+  if (r < 0) {
+    raw_close(fd);
+    return fail(static_cast<int>(-r), -1);
+  }
+  std::lock_guard lock(c.mu);
+  track_fd(c, fd, std::move(l));
+  return fd;
 }
 
 int do_open(Via via, int dirfd, const char *path, int flags, mode_t mode) {
@@ -212,56 +158,32 @@ int fortified_open(Via via, int dirfd, const char *path, int flags) {
 
 // ---- read --------------------------------------------------------------------
 
-// Reads a simulated descriptor at `at`, or at its offset when `at` is -1.
-// Returns a byte count or -errno.  Lock held.
-ssize_t read_desc(Desc &d, void *buf, size_t n, long long at) {
-  switch (d.kind) {
-  case Desc::Kind::Device: return -EINVAL; // the driver has no read method
-  case Desc::Kind::Path: return d.node.is_dir() && !(d.flags & O_PATH) ? -EISDIR : -EBADF;
-  case Desc::Kind::File: break;
-  }
-  if (d.card->removed) return -ENODEV;
-  std::string bytes;
-  if (int r = file_bytes(*d.card, d.node.tree, d.node.name, &bytes); r < 0) return r;
-  long long pos = at < 0 ? d.offset : at;
-  if (pos >= static_cast<long long>(bytes.size())) return 0;
-  size_t count = std::min(n, bytes.size() - static_cast<size_t>(pos));
-  if (!copy_out(buf, bytes.data() + pos, count)) return -EFAULT;
-  if (at < 0) d.offset += static_cast<long long>(count);
-  return static_cast<ssize_t>(count);
-}
-
-// Answers a read of a simulated descriptor; false if fd is not one.
+// Answers a read of a simulated descriptor at `at`, or at its offset when
+// `at` is -1; false if fd is not one.
 bool sim_read(int fd, void *buf, size_t n, long long at, ssize_t *out) {
   if (!maybe_tracked(fd)) return false;
-  Sim &s = sim();
-  std::lock_guard lock(s.mu);
-  auto it = s.descs.find(fd);
-  if (it == s.descs.end()) return false;
-  ssize_t r = read_desc(it->second, buf, n, at);
+  Client &c = client();
+  std::lock_guard lock(c.mu);
+  auto it = c.fds.find(fd);
+  if (it == c.fds.end()) return false;
+  Local &l = it->second;
+  long long pos = at < 0 ? l.offset : at;
+  Reply reply;
+  int64_t r = ask_locked(c, Op::Read, {fd, static_cast<int64_t>(n), pos}, nullptr, 0, &reply);
+  if (r > 0) {
+    size_t count = std::min(reply.payload.size(), n);
+    if (!user_copy_out(buf, reply.payload.data(), count)) {
+      r = -EFAULT;
+    } else {
+      r = static_cast<int64_t>(count);
+      if (at < 0) l.offset += static_cast<long long>(count);
+    }
+  }
   *out = r < 0 ? fail(static_cast<int>(-r), -1) : r;
   return true;
 }
 
 // ---- paths ---------------------------------------------------------------------
-
-int node_access(const Sim &s, const Node &n, int mode) {
-  if (mode == F_OK) return 0;
-  bool r = true, w = false, x = false;
-  switch (n.role) {
-  case Node::Role::DevDir: r = s.driver != NRSIM_DRIVER_DENIED; x = true; break;
-  case Node::Role::Card: {
-    auto card = s.card(n.card);
-    r = w = !(card && card->denied);
-    break;
-  }
-  case Node::Role::Odd: w = n.type != DT_DIR; x = n.type == DT_DIR; break;
-  case Node::Role::File: break;
-  default: x = true; break; // sysfs directories
-  }
-  if (((mode & R_OK) && !r) || ((mode & W_OK) && !w) || ((mode & X_OK) && !x)) return -EACCES;
-  return 0;
-}
 
 // realpath of a simulated place; `fallback` handles everything else.
 template <typename F> char *resolve_path(const char *path, char *resolved, F fallback) {
@@ -289,13 +211,7 @@ struct Listing {
   size_t next = 0;
 };
 
-// Listings handed out by opendir; guarded by the simulator's lock.
-std::unordered_set<const void *> &listings() {
-  static auto *set = new std::unordered_set<const void *>;
-  return *set;
-}
-
-void add_entry(Listing &l, const std::string &name, unsigned char type) {
+void add_entry(Listing &l, std::string_view name, unsigned char type) {
   struct dirent64 e{};
   e.d_ino = 0x4e560000u + l.entries.size() + 1;
   e.d_off = static_cast<off64_t>(l.entries.size() + 1);
@@ -307,30 +223,32 @@ void add_entry(Listing &l, const std::string &name, unsigned char type) {
 }
 
 DIR *open_listing(const Resolved &res) {
-  Sim &s = sim();
-  std::lock_guard lock(s.mu);
-  Look now = lookup(s, res.path); // the tree may have changed since the walk
-  if (now.what == Look::What::Error) return fail(now.err, static_cast<DIR *>(nullptr));
-  if (now.what != Look::What::Found) return fail(ENOENT, static_cast<DIR *>(nullptr));
-  const Node &n = now.node;
-  if (!n.is_dir()) return fail(ENOTDIR, static_cast<DIR *>(nullptr));
-  if (n.role == Node::Role::Odd) return fail(ENXIO, static_cast<DIR *>(nullptr));
-  if (n.role == Node::Role::DevDir && s.driver == NRSIM_DRIVER_DENIED) return fail(EACCES, static_cast<DIR *>(nullptr));
+  Reply reply;
+  int64_t r = ask(Op::List, {}, res.path.data(), res.path.size(), &reply);
+  if (r < 0) return fail(static_cast<int>(-r), static_cast<DIR *>(nullptr));
   auto *l = new Listing;
   add_entry(*l, ".", DT_DIR);
   add_entry(*l, "..", DT_DIR);
-  for (const auto &[name, child] : children(s, n)) add_entry(*l, name, child.type);
-  listings().insert(l);
-  s.open_dirs.store(static_cast<int>(listings().size()), std::memory_order_relaxed);
+  const std::string &p = reply.payload;
+  for (size_t i = 0; i + 2 <= p.size();) {
+    auto type = static_cast<unsigned char>(p[i]);
+    size_t len = static_cast<unsigned char>(p[i + 1]);
+    add_entry(*l, std::string_view(p).substr(i + 2, len), type);
+    i += 2 + len;
+  }
+  Client &c = client();
+  std::lock_guard lock(c.mu);
+  c.listings.insert(l);
+  c.open_dirs.store(static_cast<int>(c.listings.size()), std::memory_order_relaxed);
   return reinterpret_cast<DIR *>(l);
 }
 
 // Next entry of a simulated listing; false if dir is not one of ours.
 bool next_entry(DIR *dir, struct dirent64 **out) {
-  Sim *s = made_sim();
-  if (!dir || !s || s->open_dirs.load(std::memory_order_relaxed) == 0) return false;
-  std::lock_guard lock(s->mu);
-  if (!listings().count(dir)) return false;
+  Client *c = made_client();
+  if (!dir || !c || c->open_dirs.load(std::memory_order_relaxed) == 0) return false;
+  std::lock_guard lock(c->mu);
+  if (!c->listings.count(dir)) return false;
   auto *l = reinterpret_cast<Listing *>(dir);
   *out = l->next < l->entries.size() ? &l->entries[l->next++] : nullptr;
   return true;
@@ -379,11 +297,12 @@ NRSIM_EXPORT int __openat64_2(int dirfd, const char *path, int flags) {
 }
 
 NRSIM_EXPORT int close(int fd) {
-  if (maybe_tracked(fd)) {
-    Sim &s = sim();
-    std::unique_lock lock(s.mu);
-    if (s.descs.count(fd)) {
-      s.forget(fd);
+  if (maybe_tracked(fd) && own_state(client())) {
+    Client &c = client();
+    std::unique_lock lock(c.mu);
+    if (c.fds.count(fd)) {
+      // The host forgets the number before the kernel can hand it out again.
+      untrack_fd(c, fd);
       lock.unlock();
       return raw_close(fd);
     }
@@ -392,17 +311,48 @@ NRSIM_EXPORT int close(int fd) {
 }
 
 NRSIM_EXPORT int close_range(unsigned first, unsigned last, int flags) noexcept {
-  if (!(flags & CLOSE_RANGE_CLOEXEC) && maybe_tracked(0)) {
-    Sim &s = sim();
-    std::lock_guard lock(s.mu);
-    std::vector<int> gone;
-    for (const auto &[fd, d] : s.descs)
+  Client *c = made_client();
+  if (!(flags & CLOSE_RANGE_CLOEXEC) && c && own_state(*c)) {
+    std::lock_guard lock(c->mu);
+    std::vector<int32_t> gone;
+    for (const auto &[fd, l] : c->fds)
       if (static_cast<unsigned>(fd) >= first && static_cast<unsigned>(fd) <= last) gone.push_back(fd);
-    for (int fd : gone) s.forget(fd);
+    for (int fd : gone) c->fds.erase(fd);
+    c->tracked.store(static_cast<int>(c->fds.size()), std::memory_order_relaxed);
+    if (!gone.empty()) ask_locked(*c, Op::Close, {}, gone.data(), gone.size() * sizeof(int32_t), nullptr);
   }
   if (real().close_range) return real().close_range(first, last, flags);
   return static_cast<int>(syscall(SYS_close_range, first, last, flags));
 }
+
+namespace {
+// A driver request: the record goes to the host as the caller's memory
+// holds it, with whether it could be read and written, and what the driver
+// writes comes back into it.
+int sim_ioctl(Client &c, int fd, uint32_t request, void *arg) {
+  Record rec;
+  rec.size = record_size(request);
+  rec.readable = user_copy_in(rec.bytes, arg, rec.size);
+  if (!rec.readable) rec.size = 0;
+  // A record that cannot be written back is told apart before the driver
+  // acts: writing its own bytes back changes nothing.
+  rec.writable = rec.readable && user_write(arg, rec.bytes, rec.size);
+  Reply reply;
+  int64_t r = ask_locked(c, Op::Ioctl, {fd, request, rec.readable, rec.writable}, rec.bytes,
+                         rec.readable ? rec.size : 0, &reply);
+  if (!reply.payload.empty() &&
+      !user_write(static_cast<char *>(arg) + reply.head.b[0], reply.payload.data(), reply.payload.size()) &&
+      r >= 0)
+    r = -EFAULT;
+  if (reply.fd >= 0) {
+    int err = retarget(c, static_cast<uint64_t>(reply.head.b[2]), reply.fd, static_cast<uint64_t>(reply.head.b[1]),
+                       reply.head.b[3] != 0);
+    raw_close(reply.fd);
+    if (r >= 0 && err) r = err;
+  }
+  return static_cast<int>(r);
+}
+} // namespace
 
 NRSIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
   va_list ap;
@@ -410,12 +360,11 @@ NRSIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
   void *arg = va_arg(ap, void *);
   va_end(ap);
   if (maybe_tracked(fd)) {
-    Sim &s = sim();
-    std::unique_lock lock(s.mu);
-    auto it = s.descs.find(fd);
-    if (it != s.descs.end()) {
+    Client &c = client();
+    std::unique_lock lock(c.mu);
+    if (c.fds.count(fd)) {
       // Request numbers are 32 bits wide, whatever the caller widened them to.
-      int r = driver_request(s, fd, it->second, static_cast<uint32_t>(request), arg);
+      int r = sim_ioctl(c, fd, static_cast<uint32_t>(request), arg);
       return r < 0 ? fail(-r, -1) : r;
     }
   }
@@ -426,25 +375,37 @@ namespace {
 void *sim_mmap(void *addr, size_t len, int prot, int flags, int fd, long long off, bool *ours) {
   *ours = false;
   if ((flags & MAP_ANONYMOUS) || !maybe_tracked(fd)) return MAP_FAILED;
-  Sim &s = sim();
-  std::lock_guard lock(s.mu);
-  auto it = s.descs.find(fd);
-  if (it == s.descs.end()) return MAP_FAILED;
+  Client &c = client();
+  std::lock_guard lock(c.mu);
+  auto it = c.fds.find(fd);
+  if (it == c.fds.end()) return MAP_FAILED;
   *ours = true;
-  int err = ENODEV;
-  void *p = MAP_FAILED;
-  if (it->second.kind == Desc::Kind::Device) p = driver_mmap(s, it->second, fd, addr, len, prot, flags, off, &err);
-  return p == MAP_FAILED ? fail(err, MAP_FAILED) : p;
+  if (it->second.kind != Local::Kind::Device) return fail(ENODEV, MAP_FAILED);
+  Reply reply;
+  int64_t r = ask_locked(c, Op::Mmap, {fd, static_cast<int64_t>(len), prot, flags, off}, nullptr, 0, &reply);
+  if (r < 0 || reply.fd < 0) {
+    if (reply.fd >= 0) raw_close(reply.fd);
+    return fail(r < 0 ? static_cast<int>(-r) : ENODEV, MAP_FAILED);
+  }
+  void *p = real().mmap(addr, len, prot, flags, reply.fd, static_cast<off_t>(reply.head.b[1]));
+  int err = errno;
+  raw_close(reply.fd);
+  if (p == MAP_FAILED) return fail(err, MAP_FAILED);
+  size_t whole = (len + page_size() - 1) & ~(page_size() - 1);
+  untrack_mappings(c, p, whole); // a MAP_FIXED mapping replaces what was there
+  track_mapping(c, reinterpret_cast<uintptr_t>(p),
+                Mapping{whole, prot, 0, static_cast<uint64_t>(reply.head.b[2]), reply.head.b[3] != 0});
+  return p;
 }
 
 // A mapping made elsewhere replaced whatever window mapping was in its place
 // (MAP_FIXED), or one that was unmapped behind our back.
 void *mapped_over(void *p, size_t len) {
-  Sim *s = with_mappings();
-  if (p != MAP_FAILED && s) {
+  Client *c = with_mappings();
+  if (p != MAP_FAILED && c) {
     int saved = errno;
-    std::lock_guard lock(s->mu);
-    tlb_untrack(*s, p, len);
+    std::lock_guard lock(c->mu);
+    untrack_mappings(*c, p, len);
     errno = saved;
   }
   return p;
@@ -465,13 +426,13 @@ NRSIM_EXPORT void *mmap64(void *addr, size_t len, int prot, int flags, int fd, o
 
 // Window mappings are tracked until they are unmapped, in part or whole.
 NRSIM_EXPORT int munmap(void *addr, size_t len) noexcept {
-  Sim *s = with_mappings();
-  if (!s) return real().munmap(addr, len);
-  std::lock_guard lock(s->mu);
+  Client *c = with_mappings();
+  if (!c) return real().munmap(addr, len);
+  std::lock_guard lock(c->mu);
   int r = real().munmap(addr, len);
   if (r == 0) {
     int saved = errno;
-    tlb_untrack(*s, addr, len);
+    untrack_mappings(*c, addr, len);
     errno = saved;
   }
   return r;
@@ -488,12 +449,12 @@ NRSIM_EXPORT void *mremap(void *old, size_t old_len, size_t new_len, int flags, 
     va_end(ap);
   }
   void *p = real().mremap(old, old_len, new_len, flags, where);
-  Sim *s = with_mappings();
-  if (p != MAP_FAILED && s) {
+  Client *c = with_mappings();
+  if (p != MAP_FAILED && c) {
     int saved = errno;
-    std::lock_guard lock(s->mu);
-    tlb_untrack(*s, old, old_len);
-    tlb_untrack(*s, p, new_len);
+    std::lock_guard lock(c->mu);
+    untrack_mappings(*c, old, old_len);
+    untrack_mappings(*c, p, new_len);
     errno = saved;
   }
   return p;
@@ -523,11 +484,11 @@ NRSIM_EXPORT struct dirent64 *readdir64(DIR *dir) {
 }
 
 NRSIM_EXPORT int closedir(DIR *dir) {
-  Sim *s = made_sim();
-  if (s && s->open_dirs.load(std::memory_order_relaxed) > 0) {
-    std::unique_lock lock(s->mu);
-    if (listings().erase(dir)) {
-      s->open_dirs.store(static_cast<int>(listings().size()), std::memory_order_relaxed);
+  Client *c = made_client();
+  if (c && c->open_dirs.load(std::memory_order_relaxed) > 0) {
+    std::unique_lock lock(c->mu);
+    if (c->listings.erase(dir)) {
+      c->open_dirs.store(static_cast<int>(c->listings.size()), std::memory_order_relaxed);
       lock.unlock();
       delete reinterpret_cast<Listing *>(dir);
       return 0;
@@ -547,17 +508,22 @@ NRSIM_EXPORT char *__realpath_chk(const char *path, char *resolved, size_t resol
   return resolve_path(path, resolved, [&](const char *p) { return real().realpath_chk(p, resolved, resolved_len); });
 }
 
-// "/proc/self/fd/N" (or thread-self, or this process's own pid) naming a
-// descriptor the simulator tracks: reads back as the path it was opened by,
+// "/proc/PID/fd/N" naming a descriptor the host answers for, in this
+// process or another one under it: reads back as the path it was opened by,
 // as a real device node's descriptor would (tools find a card's holders so).
-bool own_fd_link(const char *path, int *fd) {
+bool fd_link(const char *path, pid_t *pid, int *fd) {
   const char *rest = nullptr;
-  if (strncmp(path, "/proc/self/fd/", 14) == 0) rest = path + 14;
-  else if (strncmp(path, "/proc/thread-self/fd/", 21) == 0) rest = path + 21;
-  else {
-    char own[40];
-    int len = snprintf(own, sizeof own, "/proc/%d/fd/", static_cast<int>(getpid()));
-    if (strncmp(path, own, static_cast<size_t>(len)) == 0) rest = path + len;
+  *pid = getpid();
+  if (strncmp(path, "/proc/self/fd/", 14) == 0) {
+    rest = path + 14;
+  } else if (strncmp(path, "/proc/thread-self/fd/", 21) == 0) {
+    rest = path + 21;
+  } else if (strncmp(path, "/proc/", 6) == 0 && path[6] >= '0' && path[6] <= '9') {
+    char *end;
+    long p = strtol(path + 6, &end, 10);
+    if (strncmp(end, "/fd/", 4) != 0 || p > INT_MAX) return false;
+    *pid = static_cast<pid_t>(p);
+    rest = end + 4;
   }
   if (!rest || *rest < '0' || *rest > '9') return false;
   char *end;
@@ -569,12 +535,28 @@ bool own_fd_link(const char *path, int *fd) {
 
 bool sim_readlink(const char *path, char *buf, size_t n, ssize_t *out) {
   int fd;
-  if (!path || !maybe_tracked(0) || !own_fd_link(path, &fd)) return false;
-  Sim &s = sim();
-  std::lock_guard lock(s.mu);
-  auto it = s.descs.find(fd);
-  if (it == s.descs.end()) return false;
-  const std::string &target = it->second.path;
+  pid_t pid;
+  if (!path || !fd_link(path, &pid, &fd)) return false;
+  std::string target;
+  if (pid == getpid()) {
+    if (!maybe_tracked(0)) return false;
+    Client &c = client();
+    std::lock_guard lock(c.mu);
+    auto it = c.fds.find(fd);
+    if (it == c.fds.end()) return false;
+    target = it->second.path;
+  } else {
+    // Another process's: only a stand-in on /dev/null can be one, and only
+    // a process under a host has anyone to ask.
+    Client *c = made_client();
+    if (!getenv("NRSIM_HOST") && !(c && c->conn >= 0)) return false;
+    char real_target[16];
+    ssize_t len = real().readlink(path, real_target, sizeof real_target);
+    if (len != 9 || memcmp(real_target, "/dev/null", 9) != 0) return false;
+    Reply reply;
+    if (ask(Op::FdPath, {pid, fd}, nullptr, 0, &reply) < 0) return false;
+    target = reply.payload;
+  }
   size_t len = target.size() < n ? target.size() : n;
   memcpy(buf, target.data(), len);
   *out = static_cast<ssize_t>(len);
@@ -601,10 +583,8 @@ NRSIM_EXPORT int access(const char *path, int mode) noexcept {
   case Resolved::What::Error: return fail(res.err, -1);
   case Resolved::What::Found: break;
   }
-  Sim &s = sim();
-  std::lock_guard lock(s.mu);
-  int r = node_access(s, res.node, mode);
-  return r < 0 ? fail(-r, -1) : 0;
+  int64_t r = ask(Op::Access, {mode}, res.path.data(), res.path.size());
+  return r < 0 ? fail(static_cast<int>(-r), -1) : 0;
 }
 
 NRSIM_EXPORT ssize_t read(int fd, void *buf, size_t n) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <deque>
 
+#include "client.h"
 #include "real.h"
 #include "sim.h"
 
@@ -47,10 +48,23 @@ std::string parent(const std::string &p) {
   return slash == 0 || slash == std::string::npos ? "/" : p.substr(0, slash);
 }
 
+// What the host says a simulated path is.
 Look locked_lookup(std::string_view abs) {
-  Sim &s = sim();
-  std::lock_guard lock(s.mu);
-  return lookup(s, abs);
+  Reply reply;
+  int64_t r = ask(Op::Lookup, {}, abs.data(), abs.size(), &reply);
+  Look l;
+  if (r < 0) {
+    l.what = Look::What::Error;
+    l.err = static_cast<int>(-r);
+  } else if (r == 1) {
+    l.what = Look::What::Found;
+    l.node.role = static_cast<Node::Role>(reply.head.b[0]);
+    l.node.type = static_cast<unsigned char>(reply.head.b[1]);
+    l.node.card = static_cast<uint32_t>(reply.head.b[2]);
+    l.node.tree = static_cast<Tree>(reply.head.b[3]);
+    l.node.name = std::move(reply.payload);
+  }
+  return l;
 }
 
 Resolved error(int err) {
@@ -69,11 +83,11 @@ bool start_dir(int dirfd, std::string *cur, int *err) {
     *cur = buf;
     return true;
   }
-  if (Sim *s = made_sim(); s && s->tracked.load(std::memory_order_relaxed) > 0) {
-    std::lock_guard lock(s->mu);
-    auto it = s->descs.find(dirfd);
-    if (it != s->descs.end()) {
-      if (!it->second.node.is_dir()) {
+  if (Client *c = made_client(); c && c->tracked.load(std::memory_order_relaxed) > 0) {
+    std::lock_guard lock(c->mu);
+    auto it = c->fds.find(dirfd);
+    if (it != c->fds.end()) {
+      if (!it->second.dir) {
         *err = ENOTDIR;
         return false;
       }

@@ -15,7 +15,7 @@ constexpr uint32_t RECORD_SIZE = 40;
 // must say it was made for exactly these.
 constexpr uint8_t FLAG_COUNT = 4;
 
-struct Record {
+struct PowerRecord {
   uint32_t argsz;
   uint32_t flags;
   uint8_t reserved0;
@@ -23,12 +23,12 @@ struct Record {
   uint16_t power_flags;
   uint8_t reserved1[28];
 };
-static_assert(sizeof(Record) == RECORD_SIZE);
+static_assert(sizeof(PowerRecord) == RECORD_SIZE);
 } // namespace
 
 int power_request(Call &c) {
   if (!c.record) return -EFAULT;
-  Record r;
+  PowerRecord r;
   memcpy(&r, c.record, sizeof r);
   if (r.argsz != RECORD_SIZE || r.flags != 0 || r.reserved0 != 0 || r.flag_count != FLAG_COUNT) return -EINVAL;
   for (uint8_t b : r.reserved1)
@@ -50,10 +50,14 @@ uint16_t power_effective(const Sim &s, const Card &c) {
 
 using namespace nrsim;
 
-NRSIM_EXPORT int nrsim_power(uint32_t n, uint16_t *effective) {
+namespace nrsim::ctl {
+
+int nrsim_power(uint32_t n, uint16_t *effective) {
   if (!effective) return control_fail(EINVAL);
   return with_card(n, [effective](Sim &s, Card &c) {
     *effective = power_effective(s, c);
     return 0;
   });
 }
+
+} // namespace nrsim::ctl

@@ -91,7 +91,9 @@ int reset_request(Call &c) {
 
 using namespace nrsim;
 
-NRSIM_EXPORT int nrsim_reset_mode(uint32_t n, int mode) {
+namespace nrsim::ctl {
+
+int nrsim_reset_mode(uint32_t n, int mode) {
   if (mode != NRSIM_RESET_VANISH && mode != NRSIM_RESET_STAY) return control_fail(EINVAL);
   return with_reset(n, [mode](ResetState &r) {
     r.mode = mode;
@@ -99,7 +101,7 @@ NRSIM_EXPORT int nrsim_reset_mode(uint32_t n, int mode) {
   });
 }
 
-NRSIM_EXPORT int nrsim_reset_away_ms(uint32_t n, unsigned ms, int never) {
+int nrsim_reset_away_ms(uint32_t n, unsigned ms, int never) {
   return with_reset(n, [ms, never](ResetState &r) {
     r.away_ms = ms;
     r.never = never != 0;
@@ -107,7 +109,7 @@ NRSIM_EXPORT int nrsim_reset_away_ms(uint32_t n, unsigned ms, int never) {
   });
 }
 
-NRSIM_EXPORT int nrsim_reset_result(uint32_t n, uint32_t begin, uint32_t finish) {
+int nrsim_reset_result(uint32_t n, uint32_t begin, uint32_t finish) {
   return with_reset(n, [begin, finish](ResetState &r) {
     r.begin_result = begin;
     r.finish_result = finish;
@@ -115,6 +117,8 @@ NRSIM_EXPORT int nrsim_reset_result(uint32_t n, uint32_t begin, uint32_t finish)
   });
 }
 
-NRSIM_EXPORT int nrsim_reset_count(uint32_t n) {
+int nrsim_reset_count(uint32_t n) {
   return with_card(n, [](Sim &, Card &c) { return c.reset.count; });
 }
+
+} // namespace nrsim::ctl

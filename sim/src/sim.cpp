@@ -1,12 +1,7 @@
 // The simulator's state and the card life cycle.
-#include <linux/futex.h>
-#include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <new>
 
 #include "real.h"
 #include "sim.h"
@@ -15,18 +10,6 @@ namespace nrsim {
 
 namespace {
 
-// fork() copies the lock in whatever state another thread left it; hold it
-// across the fork so that both sides start from a consistent table.
-void before_fork() { sim().mu.lock(); }
-void after_fork_parent() { sim().mu.unlock(); }
-void after_fork_child() {
-  Sim &s = sim();
-  // The child has no waiters, so the condition variable starts afresh too.
-  new (&s.mu) std::mutex;
-  s.waiting.clear();
-  telem_after_fork_child(s);
-}
-
 // The incarnation's descriptors go stale; what it ran and held dies with it.
 void retire(Incarnation &life) {
   life.retired = true;
@@ -34,21 +17,13 @@ void retire(Incarnation &life) {
   tlb_retire(life);
 }
 
-std::atomic<Sim *> made{nullptr};
-
 } // namespace
 
 Sim &sim() {
-  // Never destroyed: descriptors may be closed by other libraries' exit code.
-  static Sim *s = [] {
-    Sim *p = new Sim();
-    made.store(p, std::memory_order_release);
-    return p;
-  }();
+  // Never destroyed: the telemetry thread runs until the host exits.
+  static Sim *s = new Sim();
   return *s;
 }
-
-Sim *made_sim() { return made.load(std::memory_order_acquire); }
 
 Sim::Sim() {
   const char *cards = getenv("NRSIM_DEVICES");
@@ -58,7 +33,6 @@ Sim::Sim() {
     raw_warn("nrsim: NRSIM_DEVICES is malformed (want DEVICEID@BDF,...); starting with no cards\n");
   }
   for (size_t i = 0; i < launch.size(); ++i) add_card(static_cast<uint32_t>(i), launch[i].identity);
-  pthread_atfork(before_fork, after_fork_parent, after_fork_child);
 }
 
 std::shared_ptr<Card> Sim::card(uint32_t n) const {
@@ -129,36 +103,36 @@ void Sim::reset() {
   for (size_t i = 0; i < launch.size(); ++i) add_card(static_cast<uint32_t>(i), launch[i].identity);
 }
 
-void Sim::forget(int fd) {
-  auto it = descs.find(fd);
+int Sim::add_desc(Desc d) {
+  do next_desc = next_desc == INT32_MAX ? 0 : next_desc + 1;
+  while (descs.count(next_desc));
+  d.refs = 1;
+  descs[next_desc] = std::move(d);
+  return next_desc;
+}
+
+void Sim::close_fd(Session &p, int fd) {
+  auto it = p.fds.find(fd);
+  if (it == p.fds.end()) return;
+  int id = it->second;
+  p.fds.erase(it);
+  auto d = descs.find(id);
+  if (d != descs.end() && --d->second.refs == 0) forget(id);
+}
+
+void Sim::forget(int id) {
+  auto it = descs.find(id);
   if (it == descs.end()) return;
   Desc &d = it->second;
   if (d.kind == Desc::Kind::Device && !d.life->retired) {
-    smc_abandon(*this, *d.card, d, fd);
-    tlb_release_owner(*d.life, fd);
+    smc_abandon(*this, *d.card, d, id);
+    tlb_release_owner(*d.life, id);
     --d.life->holders;
     if (d.exclusive) --d.life->exclusive;
-    if (d.life->resetter == fd) d.life->resetter = -1; // its reset is abandoned
+    if (d.life->resetter == id) d.life->resetter = -1; // its reset is abandoned
     wake_openers();
   }
   descs.erase(it);
-  tracked.store(static_cast<int>(descs.size()), std::memory_order_relaxed);
-}
-
-void Sim::wake_openers() {
-  released.fetch_add(1, std::memory_order_relaxed);
-  syscall(SYS_futex, &released, FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
-}
-
-int Sim::wait_for_openers(std::unique_lock<std::mutex> &lock) {
-  // Read under the lock: a wake after the unlock changes the word, and the
-  // futex then returns at once.
-  uint32_t seen = released.load(std::memory_order_relaxed);
-  lock.unlock();
-  long r = syscall(SYS_futex, &released, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
-  int err = r < 0 ? errno : 0;
-  lock.lock();
-  return err == EINTR ? EINTR : 0;
 }
 
 } // namespace nrsim

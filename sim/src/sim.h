@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "nrsim.h"
+#include "wire.h"
 
 #define NRSIM_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -112,6 +113,9 @@ struct Memory {
   // Every memfd made for the incarnation, window buffers included, so that
   // its end can discard them all.
   std::vector<std::weak_ptr<Memfd>> made;
+  // Buffers of freed multicast windows, by serial, while mappings may
+  // still reach them.
+  std::map<uint64_t, std::shared_ptr<Memfd>> kept;
 };
 
 // Where a window points: the fields of its last configure request.
@@ -123,6 +127,7 @@ struct Target {
 
 struct Window {
   uint32_t id = 0;
+  uint64_t serial = 0; // names it to the processes that map it
   int fd = -1; // the descriptor that allocated it and owns it
   uint64_t size = 0;
   // Freed, or gone with its incarnation: its mappings stay where they are.
@@ -137,7 +142,6 @@ struct Window {
 // The telemetry firmware of one incarnation (telem.cpp).
 struct Telemetry {
   bool present = false;   // the card's architecture has a telemetry tile
-  bool inherited = false; // booted before a fork: the parent's thread ticks it
   bool own_table = true;  // the firmware's table, not one a control put there
   uint16_t device_id = 0; // the architecture it booted with
   std::vector<nrsim_telem_entry> table; // what the published table lists
@@ -164,16 +168,6 @@ struct Incarnation {
   // finished or the descriptor closes: meanwhile the card is held as if
   // opened exclusively.  -1: none.
   int resetter = -1;
-};
-
-// A mapping of a window in this process, tracked until it is unmapped.  It
-// holds its window and incarnation: a mapping outlives both.
-struct Mapping {
-  size_t len = 0;      // whole pages
-  int prot = 0;
-  uint64_t offset = 0; // into the window, of the mapping's first byte
-  std::shared_ptr<Window> window;
-  std::shared_ptr<Incarnation> life;
 };
 
 // The two sysfs trees the driver and the PCI core publish per card.
@@ -228,8 +222,9 @@ struct Node {
   bool is_dir() const;
 };
 
-// A descriptor the simulator answers for.  It is a real descriptor (on
-// /dev/null) so that its number is the kernel's and never collides.
+// An open file the simulator answers for.  Each process's descriptor of it
+// is a real descriptor (on /dev/null) in that process, so that its number is
+// the kernel's and never collides; a fork shares it, as it shares a file.
 struct Desc {
   enum class Kind : uint8_t {
     Device, // a card node opened through the driver
@@ -242,8 +237,9 @@ struct Desc {
   std::shared_ptr<Card> card;        // Device, File
   std::shared_ptr<Incarnation> life; // Device
   Node node;
-  std::string path; // where it was opened, for *at() calls relative to it
-  long long offset = 0;
+  std::string path; // where it was opened
+  int fd = -1;      // its number in the process that opened it
+  int refs = 0;     // processes' descriptors of it
   // Its controller message: none, waiting in the queue, being run, or
   // answered with `reply` not yet fetched.
   enum class Smc : uint8_t { Idle, Queued, Running, Ready };
@@ -305,12 +301,24 @@ struct LaunchCard {
   Identity identity;
 };
 
+// A process of the host, from its first request until it exits or execs:
+// its descriptors by number, each an open file of the table.
+struct Session {
+  pid_t pid = 0;
+  std::map<int, int> fds;
+};
+
+// A window by serial, for the processes that map it.
+struct WindowRef {
+  std::weak_ptr<Window> window;
+  std::weak_ptr<Incarnation> life;
+};
+
 struct Sim {
   std::mutex mu;
-  // Bumped whenever a blocked open may go on (a device released, a card
-  // severed or removed, the driver unloaded); blocked opens sleep on it as
-  // a futex, so that a signal ends their wait as it ends the kernel's.
-  std::atomic<uint32_t> released{0};
+  // Counts the moments a blocked open may go on (a device released, a card
+  // severed or removed, the driver unloaded): the host then looks again.
+  uint64_t wakes = 0;
 
   int driver = NRSIM_DRIVER_LOADED;
   std::map<uint32_t, std::shared_ptr<Card>> cards;
@@ -319,11 +327,11 @@ struct Sim {
   std::map<uint32_t, Log> logs;         // by card number; outlive the card
   size_t log_limit = NRSIM_LOG_LIMIT;   // entries per log
   std::map<uint32_t, int> waiting;      // blocked opens, by card number
-  std::unordered_map<int, Desc> descs;  // by descriptor number
-  std::atomic<int> tracked{0};          // descs.size(), read without the lock
-  std::atomic<int> open_dirs{0};        // listings handed out by opendir
-  std::map<uintptr_t, Mapping> mappings; // window mappings, by address
-  std::atomic<int> mapped{0};           // mappings.size(), read without the lock
+  std::unordered_map<int, Desc> descs;  // open files, by id
+  int next_desc = 0;
+  std::map<uint64_t, Session> sessions; // by id
+  std::unordered_map<uint64_t, WindowRef> serials;
+  uint64_t next_serial = 1;
   std::condition_variable telem_cv;     // wakes the telemetry thread: a period or a boot changed
   bool telem_thread = false;            // the telemetry thread runs in this process
   std::array<uint8_t, 3> kmd_version = DEFAULT_KMD_VERSION; // major, minor, patch
@@ -340,33 +348,26 @@ struct Sim {
   // nothing of the old one (no message, windows or power request).
   void sever_card(Card &c, int keep = -1);
   void reset();
-  // Drops a descriptor from the table and releases what it held.
-  void forget(int fd);
-  // Wakes every blocked open to look again.  Lock held.
-  void wake_openers();
-  // Sleeps until wake_openers(), dropping the lock meanwhile: 0, or EINTR
-  // if a signal handler ran in this thread (the C library restarts the
-  // sleep itself for handlers installed with SA_RESTART, as for the
-  // kernel's own interruptible waits).
-  int wait_for_openers(std::unique_lock<std::mutex> &lock);
+  // Registers an open file; returns its id.
+  int add_desc(Desc d);
+  // A process's descriptor fd goes; its file is released with its last one.
+  void close_fd(Session &p, int fd);
+  // Releases an open file: what it held goes, its id is forgotten.
+  void forget(int id);
+  // Blocked opens look again.  Lock held.
+  void wake_openers() { ++wakes; }
 };
 
-// The one simulator of this process, made on first use: interposed calls
-// can arrive before any constructor has run.
+// The host's simulator, made on first use.
 Sim &sim();
-// The simulator if it has been made, else null.  The wrappers' quick tests
-// ("is this descriptor or mapping ours?") use it: until the simulator exists
-// nothing is ours, and a call that merely passes through (another runtime's
-// mmap while it starts up, say, or one made while the simulator is being
-// made) must not make it.
-Sim *made_sim();
 
 // ---- configuration (config.cpp) ------------------------------------------
 
 bool parse_bdf(std::string_view text, uint16_t *domain, uint16_t *bus_dev_fn);
 Identity default_identity(uint16_t device_id, uint16_t domain, uint16_t bus_dev_fn);
-// Parses NRSIM_DEVICES ("0x401e@0000:03:00.0,..."); false if malformed.
-bool parse_devices(std::string_view list, std::vector<LaunchCard> *out);
+// Parses a card list (NRSIM_DEVICES: "0x401e@0000:03:00.0,..."); false if
+// malformed, with the offending item in *bad if one is to blame.
+bool parse_devices(std::string_view list, std::vector<LaunchCard> *out, std::string *bad = nullptr);
 std::string pci_config(const Identity &id);
 void apply_identity(Card &c);
 
@@ -410,31 +411,51 @@ Resolved resolve(int dirfd, const char *path, bool follow_last);
 // ---- user memory (dispatch.cpp) ------------------------------------------
 
 // Copies to or from the caller's memory without faulting on bad pointers,
-// as the kernel's copy_{from,to}_user do.
+// as the kernel's copy_{from,to}_user do.  In a process of the host.
+bool user_copy_in(void *dst, const void *src, size_t n);
+bool user_copy_out(void *dst, const void *src, size_t n);
+// A write to memory known to be readable: whole, or (at a bad page) not all.
+bool user_write(void *dst, const void *src, size_t n);
+// This process's id, without a system call once the client is made.
+pid_t own_pid();
+// The host's side: a request's record, as the process could read and write
+// it.  Handlers reach it through copy_in and copy_out.
 bool copy_in(void *dst, const void *src, size_t n);
 bool copy_out(void *dst, const void *src, size_t n);
+// The record copy_in and copy_out reach until the next call; null: none.
+void set_record(Record *r);
 
 // ---- driver requests (dispatch.cpp and one file per area) ----------------
+
+// Where a window's mappings now reach: a memfd and the offset in it of the
+// window's first byte.
+struct Backing {
+  std::shared_ptr<class Memfd> mem;
+  uint64_t base = 0;
+  uint64_t serial = 0;
+  bool mcast = false;
+};
 
 struct Call {
   Sim &sim;
   Card &card;
   Incarnation &life;
   Desc &desc;
-  int fd;
+  int fd; // the open file's id
   uint32_t request;
   void *arg;
   const uint8_t *record; // the record's bytes as read in; null if unreadable
+  Backing *retarget;     // set by a configure: the processes move their mappings
 };
 // Returns the ioctl's result (>= 0) or -errno.
 using Handler = int (*)(Call &);
 
 uint32_t record_size(uint32_t request);
-// Lock held; fd is a tracked descriptor.
-int driver_request(Sim &s, int fd, Desc &d, uint32_t request, void *arg);
-// Lock held; returns the mapping or MAP_FAILED with *err set.
-void *driver_mmap(Sim &s, Desc &d, int fd, void *addr, size_t len, int prot, int flags, long long off,
-                  int *err);
+// Lock held; id names an open file.
+int driver_request(Sim &s, int id, Desc &d, uint32_t request, void *arg, Backing *retarget);
+// What a mapping of the open file at this offset reaches; 0 or an errno.
+// Lock held.
+int driver_mmap(Sim &s, Desc &d, int id, size_t len, int prot, int flags, long long off, Backing *out);
 
 int device_info(Call &c); // devinfo.cpp
 int driver_info(Call &c); // version.cpp
@@ -513,14 +534,13 @@ uint64_t window_offset(uint32_t id, bool wc);
 void tlb_release_owner(Incarnation &life, int fd);
 // The incarnation ends: its windows go with it.  Lock held.
 void tlb_retire(Incarnation &life);
-// [addr, addr + len) is no longer what was mapped there (unmapped, or mapped
-// over): forgets the window mappings it held.  Lock held.
-void tlb_untrack(Sim &s, const void *addr, size_t len);
+// A mapping of the window named by `serial` went (unmapped, or mapped
+// over) in some process, the last one there if `last`: what its multicast
+// stores changed lands.  Lock held.
+void tlb_unmapped(Sim &s, uint64_t serial, bool last);
 // Replicates what the incarnation's multicast windows stored since last time
 // to their tiles; 0 or -errno.  Lock held.
 int tlb_replicate_all(Incarnation &life);
-// Live mappings of window w.  Lock held.
-uint32_t tlb_mappings_of(const Sim &s, const Window &w);
 
 // ---- the telemetry firmware (telem.cpp) ---------------------------------
 
@@ -530,9 +550,6 @@ void telem_boot(Sim &s, Card &c);
 // Starts the firmware thread if a card needs it and it is not running.
 // Lock held.
 void telem_start(Sim &s);
-// In a forked child: no thread runs, and the incarnations booted so far are
-// the parent's to tick.  Runs in the atfork child handler.
-void telem_after_fork_child(Sim &s);
 
 // ---- control calls (nrsim.h) ----------------------------------------------
 

@@ -1,7 +1,7 @@
 // The telemetry firmware.  Each incarnation of a card of a known architecture
 // publishes, in the memory of its telemetry tile, a table of its 68 tags, the
 // data array the table indexes, and the two pointer registers that say where
-// both are.  One thread per process then plays the firmware's timer for every
+// both are.  One thread of the host then plays the firmware's timer for every
 // card: at each card's period it moves the live values and the heartbeat.
 //
 // The thread holds the simulator's lock for each round of updates, and finds
@@ -9,15 +9,12 @@
 // simply no longer there: nothing outlives the lock.  It waits on a condition
 // variable of its own with that lock, so it never holds it while asleep.  It
 // is detached and only ever touches the simulator, which is never destroyed,
-// so it can neither keep the process alive nor outlive what it uses.  A fork
-// happens with the lock held (sim.cpp), never mid-update; the child has no
-// thread, and starts one of its own at its next control call or request.
+// so it can neither keep the host alive nor outlive what it uses.
 #include <pthread.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <new>
 
 #include "real.h"
 #include "sim.h"
@@ -260,7 +257,7 @@ void tick(Card &c) {
 
 bool ticking(const Card &c) {
   const Telemetry &t = c.life->telem;
-  return t.present && !t.inherited && c.telem_period > 0;
+  return t.present && c.telem_period > 0;
 }
 
 void *firmware(void *) {
@@ -325,7 +322,7 @@ void telem_boot(Sim &s, Card &c) {
 void telem_start(Sim &s) {
   if (s.telem_thread) return;
   bool wanted = false;
-  for (const auto &[n, c] : s.cards) wanted = wanted || (c->life->telem.present && !c->life->telem.inherited);
+  for (const auto &[n, c] : s.cards) wanted = wanted || c->life->telem.present;
   if (!wanted) return;
   // Signals are for the program's threads, not the firmware's.
   sigset_t all, old;
@@ -346,17 +343,13 @@ void telem_start(Sim &s) {
   s.telem_thread = true;
 }
 
-void telem_after_fork_child(Sim &s) {
-  new (&s.telem_cv) std::condition_variable;
-  s.telem_thread = false;
-  for (auto &[n, c] : s.cards) c->life->telem.inherited = true;
-}
-
 } // namespace nrsim
 
 using namespace nrsim;
 
-NRSIM_EXPORT int nrsim_telem_period(uint32_t n, unsigned ms) {
+namespace nrsim::ctl {
+
+int nrsim_telem_period(uint32_t n, unsigned ms) {
   return with_telem(n, [ms](Sim &s, Card &c, Incarnation &life) {
     c.telem_period = ms;
     life.telem.due = Clock::now() + std::chrono::milliseconds(ms);
@@ -365,7 +358,7 @@ NRSIM_EXPORT int nrsim_telem_period(uint32_t n, unsigned ms) {
   });
 }
 
-NRSIM_EXPORT int nrsim_telem_set(uint32_t n, uint16_t tag, uint32_t value) {
+int nrsim_telem_set(uint32_t n, uint16_t tag, uint32_t value) {
   return with_telem(n, [tag, value](Sim &, Card &, Incarnation &life) {
     if (tag < 1 || tag > TAGS) return -EINVAL;
     int r = -EINVAL; // until an entry lists the tag
@@ -377,7 +370,7 @@ NRSIM_EXPORT int nrsim_telem_set(uint32_t n, uint16_t tag, uint32_t value) {
   });
 }
 
-NRSIM_EXPORT int nrsim_telem_get(uint32_t n, uint16_t tag, uint32_t *value) {
+int nrsim_telem_get(uint32_t n, uint16_t tag, uint32_t *value) {
   if (!value) return fail(EINVAL);
   return with_telem(n, [tag, value](Sim &, Card &, Incarnation &life) {
     if (tag < 1 || tag > TAGS) return -EINVAL;
@@ -387,7 +380,7 @@ NRSIM_EXPORT int nrsim_telem_get(uint32_t n, uint16_t tag, uint32_t *value) {
   });
 }
 
-NRSIM_EXPORT int nrsim_telem_table(uint32_t n, const struct nrsim_telem_entry *entries, size_t count,
+int nrsim_telem_table(uint32_t n, const struct nrsim_telem_entry *entries, size_t count,
                                    uint32_t count_word) {
   if ((!entries && count) || count > NRSIM_TELEM_TABLE_MAX) return fail(EINVAL);
   return with_telem(n, [&](Sim &, Card &, Incarnation &life) {
@@ -402,7 +395,7 @@ NRSIM_EXPORT int nrsim_telem_table(uint32_t n, const struct nrsim_telem_entry *e
   });
 }
 
-NRSIM_EXPORT int nrsim_telem_pointers(uint32_t n, uint32_t table, uint32_t data) {
+int nrsim_telem_pointers(uint32_t n, uint32_t table, uint32_t data) {
   return with_telem(n, [table, data](Sim &, Card &, Incarnation &life) {
     const TelemArch &a = arch_of(life.telem);
     int r = put(life, a.table_reg, table);
@@ -410,6 +403,8 @@ NRSIM_EXPORT int nrsim_telem_pointers(uint32_t n, uint32_t table, uint32_t data)
   });
 }
 
-NRSIM_EXPORT int nrsim_telem_restore(uint32_t n) {
+int nrsim_telem_restore(uint32_t n) {
   return with_telem(n, [](Sim &, Card &, Incarnation &life) { return publish(life, false); });
 }
+
+} // namespace nrsim::ctl

@@ -14,10 +14,11 @@
 //    which every unconfigured window shares and no tile sees;
 //  - for a unicast target: the memory of tile (x_end, y_end) from addr on;
 //  - for a multicast target: the window's broadcast buffer (below).
-// Every mapping of a window is tracked, so that a configure re-targets all of
-// them at once by mapping the new target over each in place (MAP_FIXED), as
-// the driver rewrites a window's TLB entry under mappings that stay put.  A
-// freed window's mappings stay on their last target and are no longer moved.
+// Every process tracks its mappings of each window by the window's serial;
+// a configure hands the new target back, and the process maps it over each
+// of them in place (MAP_FIXED), as the driver rewrites a window's TLB entry
+// under mappings that stay put.  A freed window's mappings stay on their
+// last target and are no longer moved.
 //
 // Multicast.  The mappings of a multicast window reach a buffer of its own,
 // from which loads read back what was stored (zeros after each configure:
@@ -70,8 +71,6 @@ size_t page_size() {
   return size;
 }
 
-size_t whole_pages(size_t len) { return (len + page_size() - 1) & ~(page_size() - 1); }
-
 const WindowPool *pool_of(const Arch &a, uint64_t size) {
   for (const WindowPool &p : a.pools)
     if (p.size != 0 && p.size == size) return &p;
@@ -90,13 +89,6 @@ uint32_t fresh_id(const Incarnation &life) {
   return id;
 }
 
-// What a window's mappings reach: a memfd and the offset in it of the
-// window's first byte.
-struct Backing {
-  std::shared_ptr<Memfd> mem;
-  uint64_t base = 0;
-};
-
 // Backing of the window as it stands; scratch and tile memory are made now
 // if need be.  0 or an errno.
 int backing_of(Incarnation &life, const Window &w, Backing *out) {
@@ -114,19 +106,9 @@ int backing_of(Incarnation &life, const Window &w, Backing *out) {
   } else {
     *out = {tile_memory(life, w.target.x_end, w.target.y_end, true, &err), w.target.addr};
   }
+  out->serial = w.serial;
+  out->mcast = w.configured && w.target.mcast;
   return out->mem ? 0 : err;
-}
-
-// Points every tracked mapping of w at b; 0 or -errno.
-int remap(Sim &s, const Window &w, const Backing &b) {
-  int err = 0;
-  for (const auto &[addr, m] : s.mappings) {
-    if (m.window.get() != &w) continue;
-    void *p = real().mmap(reinterpret_cast<void *>(addr), m.len, m.prot, MAP_SHARED | MAP_FIXED, b.mem->fd(),
-                          static_cast<off_t>(b.base + m.offset));
-    if (p == MAP_FAILED) err = errno;
-  }
-  return -err;
 }
 
 bool read_all(int fd, unsigned char *buf, size_t n, uint64_t at) {
@@ -201,7 +183,9 @@ int replicate(Incarnation &life, Window &w) {
 void release(Incarnation &life, Window &w) {
   replicate(life, w); // nobody could see the error
   w.released = true;
-  w.sent.reset(); // the buffer stays while mappings reach it
+  w.sent.reset();
+  // The buffer stays while mappings may reach it, and ends with the card.
+  if (w.bcast) life.memory.kept[w.serial] = std::move(w.bcast);
 }
 
 } // namespace
@@ -231,8 +215,13 @@ int tlb_allocate(Call &c) {
 
   auto w = std::make_shared<Window>();
   w->id = id;
+  w->serial = c.sim.next_serial++;
   w->fd = c.fd;
   w->size = size;
+  auto &serials = c.sim.serials;
+  if (serials.size() >= 1024 && (w->serial & 1023) == 0)
+    std::erase_if(serials, [](const auto &e) { return e.second.window.expired(); });
+  serials[w->serial] = WindowRef{w, c.card.life};
   c.life.windows[id] = std::move(w);
   c.life.next_window = id + 1 < ID_LIMIT ? id + 1 : 1;
   return 0;
@@ -293,71 +282,38 @@ int tlb_configure(Call &c) {
   Backing b;
   if ((err = backing_of(c.life, next, &b)) != 0) return -err;
   *w = std::move(next);
-  return remap(c.sim, *w, b);
+  if (c.retarget) *c.retarget = std::move(b);
+  return 0;
 }
 
-void *driver_mmap(Sim &s, Desc &d, int fd, void *addr, size_t len, int prot, int flags, long long off,
-                  int *err) {
-  auto refuse = [err](int e) {
-    *err = e;
-    return MAP_FAILED;
-  };
+int driver_mmap(Sim &, Desc &d, int id, size_t len, int prot, int flags, long long off, Backing *out) {
   int type = flags & MAP_TYPE;
   bool shared = type == MAP_SHARED || type == MAP_SHARED_VALIDATE;
-  if (len == 0 || off < 0 || static_cast<uint64_t>(off) % page_size() != 0) return refuse(EINVAL);
+  if (len == 0 || off < 0 || static_cast<uint64_t>(off) % page_size() != 0) return EINVAL;
   // The kernel's checks of the descriptor's mode come before the driver's.
   int mode = d.flags & O_ACCMODE;
-  if (mode == O_WRONLY || (shared && (prot & PROT_WRITE) && mode != O_RDWR)) return refuse(EACCES);
-  if (d.life->retired) return refuse(ENODEV);
-  if (!shared) return refuse(EINVAL);
+  if (mode == O_WRONLY || (shared && (prot & PROT_WRITE) && mode != O_RDWR)) return EACCES;
+  if (d.life->retired) return ENODEV;
+  if (!shared) return EINVAL;
 
   uint64_t u = static_cast<uint64_t>(off);
   uint64_t low = u & OFFSET_MASK;
-  Window *w = low == 0 || low == WC_BIT ? owned(*d.life, fd, static_cast<uint32_t>(u >> ID_SHIFT)) : nullptr;
-  if (!w || len > w->size) return refuse(EINVAL);
-  Backing b;
-  if (int e = backing_of(*d.life, *w, &b)) return refuse(e);
-  void *p = real().mmap(addr, len, prot, flags, b.mem->fd(), static_cast<off_t>(b.base));
-  if (p == MAP_FAILED) return refuse(errno);
-
-  size_t whole = whole_pages(len);
-  tlb_untrack(s, p, whole); // a MAP_FIXED mapping replaces what was there
-  s.mappings[reinterpret_cast<uintptr_t>(p)] = Mapping{whole, prot, 0, d.life->windows.at(w->id), d.life};
-  s.mapped.store(static_cast<int>(s.mappings.size()), std::memory_order_relaxed);
-  return p;
+  Window *w = low == 0 || low == WC_BIT ? owned(*d.life, id, static_cast<uint32_t>(u >> ID_SHIFT)) : nullptr;
+  if (!w || len > w->size) return EINVAL;
+  return backing_of(*d.life, *w, out);
 }
 
-void tlb_untrack(Sim &s, const void *addr, size_t len) {
-  if (s.mappings.empty() || len == 0) return;
-  uintptr_t a = reinterpret_cast<uintptr_t>(addr);
-  uintptr_t b = a + std::min(whole_pages(len), UINTPTR_MAX - a);
-  std::vector<Mapping> cut;
-  auto it = s.mappings.lower_bound(a);
-  if (it != s.mappings.begin()) {
-    auto prev = std::prev(it);
-    if (prev->first + prev->second.len > a) it = prev;
+void tlb_unmapped(Sim &s, uint64_t serial, bool last) {
+  auto it = s.serials.find(serial);
+  if (it == s.serials.end()) return;
+  auto w = it->second.window.lock();
+  auto life = it->second.life.lock();
+  if (life && last) life->memory.kept.erase(serial); // nothing reaches it any more
+  if (!w || !life) {
+    if (!life || !life->memory.kept.count(serial)) s.serials.erase(it);
+    return;
   }
-  while (it != s.mappings.end() && it->first < b) {
-    uintptr_t start = it->first, end = start + it->second.len;
-    Mapping m = std::move(it->second);
-    it = s.mappings.erase(it);
-    // The parts outside [a, b) stay mapped, each at its own place in the window.
-    if (start < a) {
-      Mapping left = m;
-      left.len = a - start;
-      s.mappings.emplace(start, std::move(left));
-    }
-    if (end > b) {
-      Mapping right = m;
-      right.len = end - b;
-      right.offset += b - start;
-      s.mappings.emplace(b, std::move(right));
-    }
-    cut.push_back(std::move(m));
-  }
-  s.mapped.store(static_cast<int>(s.mappings.size()), std::memory_order_relaxed);
-  for (Mapping &m : cut)
-    if (!m.window->released) replicate(*m.life, *m.window);
+  if (!w->released) replicate(*life, *w);
 }
 
 void tlb_release_owner(Incarnation &life, int fd) {
@@ -372,21 +328,15 @@ void tlb_release_owner(Incarnation &life, int fd) {
 }
 
 void tlb_retire(Incarnation &life) {
+  memory_discard(life); // first: the windows' own buffers are among it
   for (auto &[id, w] : life.windows) w->released = true;
   life.windows.clear();
-  memory_discard(life);
 }
 
 int tlb_replicate_all(Incarnation &life) {
   for (auto &[id, w] : life.windows)
     if (int err = replicate(life, *w)) return err;
   return 0;
-}
-
-uint32_t tlb_mappings_of(const Sim &s, const Window &w) {
-  uint32_t n = 0;
-  for (const auto &[addr, m] : s.mappings) n += m.window.get() == &w;
-  return n;
 }
 
 } // namespace nrsim

@@ -30,14 +30,16 @@ int driver_info(Call &c) {
 
 using namespace nrsim;
 
-NRSIM_EXPORT int nrsim_set_kmd_version(uint8_t major, uint8_t minor, uint8_t patch) {
+namespace nrsim::ctl {
+
+int nrsim_set_kmd_version(uint8_t major, uint8_t minor, uint8_t patch) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   s.kmd_version = {major, minor, patch};
   return 0;
 }
 
-NRSIM_EXPORT int nrsim_set_fw_version(uint32_t n, const char *text) {
+int nrsim_set_fw_version(uint32_t n, const char *text) {
   return with_card(n, [text](Sim &, Card &c) {
     auto &files = c.tree(Tree::Class);
     // Descriptors already open on the attribute see the new text, or ENODEV
@@ -48,9 +50,11 @@ NRSIM_EXPORT int nrsim_set_fw_version(uint32_t n, const char *text) {
   });
 }
 
-NRSIM_EXPORT int nrsim_list_descending(int on) {
+int nrsim_list_descending(int on) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   s.list_descending = on != 0;
   return 0;
 }
+
+} // namespace nrsim::ctl

@@ -64,7 +64,7 @@ class TestSymbols:
 
 def clean_env(**extra):
     env = {k: v for k, v in os.environ.items()
-           if k not in ("LD_PRELOAD", "NRSIM_DEVICES", "PYTHONPATH", "NRSIM_LIB")}
+           if k not in ("LD_PRELOAD", "NRSIM_DEVICES", "PYTHONPATH", "NRSIM_LIB", "NRSIM_HOST")}
     env["NRSIM_LIB"] = str(loaded_library())
     env.update(extra)
     return env

@@ -1,4 +1,4 @@
-"""The soak (tools/soak.py): a short run of it in a process of its own, so a
+"""The soak (tests/soak/soak.py): a short run of it in a process of its own, so a
 crash fails the test instead of ending pytest, and its checks, which must
 turn an undocumented error, a wrong value or anything left behind into a
 failed run."""
@@ -18,7 +18,7 @@ from conftest import dev
 from nrhal.tlb import Caching, Config, Size
 
 REPO = Path(__file__).resolve().parents[2]
-SOAK = REPO / "tools" / "soak.py"
+SOAK = REPO / "tests" / "soak" / "soak.py"
 if str(SOAK.parent) not in sys.path:
     sys.path.insert(0, str(SOAK.parent))
 
@@ -58,6 +58,15 @@ def test_short_run():
     before, after = report["left_behind"]["before"], report["left_behind"]["after"]
     assert after == before
     assert after["window_maps"] == after["sim_mappings"] == 0 and after["sim_fds"] == 0
+
+
+def test_short_run_of_worker_processes_with_kills():
+    proc, report = run_soak("--seconds", "5", "--seed", "7", "--processes", "3")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert report["failure_count"] == 0 and report["killed"] > 0
+    assert report["outcomes"]["info"].get("ok", 0) > 0  # the worker left alone did its work
+    assert {"sever", "remove", "add"} <= set(report["chaos"])
+    assert all(not any(c.values()) for c in report["cards_after"].values())
 
 
 def test_a_wrong_value_fails_the_run():

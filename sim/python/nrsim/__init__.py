@@ -2,7 +2,9 @@
 
 The simulator is a library preloaded into the process by ``nrsim-run``; it
 answers for ``/dev/norvane``, the cards' sysfs files and the driver's
-requests in place of a real driver.  This module drives it from Python: add,
+requests in place of a real driver.  Every process started under one
+launcher shares one simulated host, as the processes of a machine share its
+driver: the cards, their descriptors, memory, telemetry, logs and faults.  This module drives it from Python: add,
 remove and sever cards, change what they report, inject failures, set how
 their management controllers answer messages, read and write their device
 memory and look at their TLB windows, drive their telemetry firmware, read
@@ -10,9 +12,12 @@ their power state, set how they go through a reset, set the versions the
 driver and the cards report, and read back what the program asked of the
 driver.
 
-Every function acts on the simulated cards of the calling process only.  A
-failure raises ``OSError`` with the errno the simulator reported; a card
-number that is not present gives ``ENODEV``.
+Every function acts on the host's cards, from whichever process calls it
+(``fd_count`` and ``mapping_count`` count the caller's own descriptors and
+mappings).  A failure raises ``OSError`` with the errno the simulator
+reported; a card number that is not present gives ``ENODEV``, and so does
+every call once the host is gone.  The ``nrsim`` command calls these from a
+shell: ``nrsim sever 0``.
 
 Example::
 
@@ -462,8 +467,8 @@ def open_count(n):
 def fd_count():
     """fd_count() -> int
 
-    Descriptors the simulator answers for, over all cards and files (severed
-    ones included, until closed)."""
+    Descriptors of this process that the simulator answers for, over all
+    cards and files (severed ones included, until closed)."""
     return _check(_fd_count())
 
 
@@ -515,7 +520,7 @@ def fail(n, request, errno, times=1):
 def deny(n, on=True):
     """deny(n, on=True)
 
-    Makes /dev/norvane/n refuse this process as file permissions would:
+    Makes /dev/norvane/n refuse every process as file permissions would:
     access() for reading or writing and every open fail with EACCES, before
     the driver sees the open (so they are not logged).  deny(n, False) lets
     it in again; reset() does too."""

@@ -1,10 +1,14 @@
 """``python3 -m nrsim run [--devices CARDS] [--] CMD [ARGS...]``: runs CMD on
 simulated cards, as ``nrsim-run`` does, wherever this package is installed
-(a ``--target`` directory has no ``bin/`` on PATH)."""
+(a ``--target`` directory has no ``bin/`` on PATH).
+
+``python3 -m nrsim CONTROL [ARGS...]`` calls a control on the simulated host
+it runs under, as the ``nrsim`` command does (nrsim/cli.py)."""
 import os
 import sys
 
-USAGE = "usage: python3 -m nrsim run [--devices CARDS] [--] CMD [ARGS...]"
+USAGE = ("usage: python3 -m nrsim run [--devices CARDS] [--] CMD [ARGS...]\n"
+         "       python3 -m nrsim CONTROL [ARGS...] | help [CONTROL]")
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -40,8 +44,11 @@ def main(argv: "list[str]") -> int:
     if argv[:1] in (["-h"], ["--help"]):
         print(USAGE)
         return 0
-    print(USAGE, file=sys.stderr)
-    return 2
+    if not argv:
+        print(USAGE, file=sys.stderr)
+        return 2
+    from nrsim import cli
+    return cli.main(argv)
 
 
 if __name__ == "__main__":

@@ -17,10 +17,19 @@ removes and re-adds them at random.  The run passes when:
 - the process's private memory did not grow by more than --rss-limit-mib
   between the end of the warm-up and the end of the run.
 
+With --processes N it runs on the simulated host that processes share:
+N worker processes each run the four workers (no chaos of their own), while
+this process severs, removes and re-adds cards and kills workers outright
+(SIGKILL), starting new ones in their place.  It passes when every worker
+that was not killed passed its own checks, and afterwards no card is open,
+holds a window, a power request or a waiting open, and the host still
+answers.
+
 Run it under the simulator's launcher (it relaunches itself under
 sim/nrsim-run when the simulator is not loaded):
 
-    sim/nrsim-run -- python3 tools/soak.py --seconds 120 --seed 1
+    sim/nrsim-run -- python3 tests/soak/soak.py --seconds 120 --seed 1
+    sim/nrsim-run -- python3 tests/soak/soak.py --seconds 60 --processes 4
 
 Exit status: 0 passed, 1 a check failed, 2 bad usage or environment, 3 a
 thread hung.  A crash shows as death by a signal.
@@ -33,7 +42,10 @@ import gc
 import json
 import os
 import random
+import signal
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 import traceback
@@ -43,9 +55,9 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
 def relaunch_under_simulator():
-    launcher = os.path.join(HERE, os.pardir, "sim", "nrsim-run")
+    launcher = os.path.join(HERE, os.pardir, os.pardir, "sim", "nrsim-run")
     if os.environ.get("NRSOAK_RELAUNCHED") or not os.access(launcher, os.X_OK):
-        print("soak: the simulator is not loaded: run under sim/nrsim-run -- python3 tools/soak.py ...",
+        print("soak: the simulator is not loaded: run under sim/nrsim-run -- python3 tests/soak/soak.py ...",
               file=sys.stderr)
         sys.exit(2)
     os.environ["NRSOAK_RELAUNCHED"] = "1"
@@ -54,10 +66,13 @@ def relaunch_under_simulator():
 
 try:
     import nrsim
+    LOADED = nrsim._lib is not None
 except ImportError:
+    LOADED = False
+if not LOADED:
     if __name__ == "__main__":
         relaunch_under_simulator()
-    raise
+    raise ImportError("soak: the simulator is not loaded in this process")
 
 import nrhal  # noqa: E402
 from nrhal.power import Flag  # noqa: E402
@@ -170,8 +185,9 @@ class Soak:
         self.shared = {}  # number -> {persistent: Holder}
         self.chaos_events = collections.Counter()
         # Odd while a chaos event is under way: a check that must not race
-        # one reads it before and after.
-        self.chaos_seq = 0
+        # one reads it before and after.  A worker process never knows: the
+        # chaos is another process's.
+        self.chaos_seq = 1 if getattr(args, "worker", False) else 0
         self.warm = threading.Event()
         self.rss_warm = None
         self.rss_peak = 0
@@ -234,6 +250,17 @@ class Soak:
         ok, s = self.attempt("open", lambda: nrhal.Device.from_path(f"/dev/norvane/{n}").open(
             persistent=persistent))
         return s if ok else None
+
+    def open_shared(self, n, persistent):
+        # A worker process may start while the chaos has the card out.
+        for _ in range(1000):
+            try:
+                return nrhal.Device.from_path(f"/dev/norvane/{n}").open(persistent=persistent)
+            except nrhal.NRError as e:
+                if not self.args.worker or e.errno != E.ENODEV:
+                    raise
+                time.sleep(0.005)
+        raise RuntimeError(f"card {n} never came back")
 
     def pick(self, rng, own, before_close=None):
         """A session to work on: a shared one, or one of the worker's own
@@ -566,11 +593,8 @@ class Soak:
     def run(self):
         args = self.args
         nrsim.set_log_limit(64)  # the simulator's logs must not count as growth
-        for n in nrsim.devices():
-            ident = nrsim.identity(n)
-            bus, dev, fn = ident.bus_dev_fn >> 8, ident.bus_dev_fn >> 3 & 0x1F, ident.bus_dev_fn & 7
-            self.cards[n] = (ident.device_id, f"{ident.pci_domain:04x}:{bus:02x}:{dev:02x}.{fn:x}")
-            self.present[n] = True
+        self.cards = launch_cards()
+        self.present = {n: True for n in self.cards}
         if not self.cards:
             print("soak: no simulated card", file=sys.stderr)
             return 2
@@ -590,15 +614,14 @@ class Soak:
         before = snapshot()
         rss_start, total_start = private_rss(), total_rss()
         for n in self.cards:
-            dev = nrhal.Device.from_path(f"/dev/norvane/{n}")
-            self.shared[n] = {p: Holder(dev.open(persistent=p), p, True) for p in (False, True)}
+            self.shared[n] = {p: Holder(self.open_shared(n, p), p, True) for p in (False, True)}
 
         start = time.monotonic()
         bodies = [("telemetry", self.telemetry_round), ("windows", self.window_round),
                   ("controller", self.controller_round), ("power", self.power_round)]
         workers = [threading.Thread(target=self.worker, args=(name, body, i), name=name)
                    for i, (name, body) in enumerate(bodies)]
-        chaos = threading.Thread(target=self.chaos, name="chaos")
+        chaos = threading.Thread(target=self.chaos if not args.worker else self.stop.wait, name="chaos")
         sampler = threading.Thread(target=self.sampler, args=(start,), name="sampler", daemon=True)
         for t in workers + [chaos, sampler]:
             t.start()
@@ -629,7 +652,7 @@ class Soak:
         after = snapshot()
         rss_end, total_end = private_rss(), total_rss()
 
-        leaks = compare(before, after)
+        leaks = compare(before, after, own_only=args.worker)
         for text in leaks:
             self.stats.fail("leak", text)
         growth = None
@@ -706,7 +729,9 @@ def snapshot():
     }
 
 
-def compare(before, after):
+def compare(before, after, own_only=False):
+    """What was left behind; with own_only, in this process alone (the
+    cards' windows and open counts are every process's)."""
     leaks = []
     extra = {fd: t for fd, t in after["fds"].items() if before["fds"].get(fd) != t}
     if extra:
@@ -714,7 +739,7 @@ def compare(before, after):
     for key in ("window_maps", "sim_mappings", "sim_fds"):
         if after[key] != before[key]:
             leaks.append(f"{key}: {before[key]} before, {after[key]} after")
-    for key in ("windows", "open"):
+    for key in () if own_only else ("windows", "open"):
         left = {n: c for n, c in after[key].items() if c}
         if left:
             leaks.append(f"{key} left on cards: {left}")
@@ -747,6 +772,138 @@ def print_report(r, out):
     out.flush()
 
 
+def launch_cards():
+    """The cards to work on, {number: (device_id, bdf)}: as the launcher
+    made them, or as a coordinating process hands them on (a worker may
+    start while one of them is removed)."""
+    if "NRSOAK_CARDS" in os.environ:
+        return {int(n): tuple(v) for n, v in json.loads(os.environ["NRSOAK_CARDS"]).items()}
+    cards = {}
+    for n in nrsim.devices():
+        ident = nrsim.identity(n)
+        bus, dev, fn = ident.bus_dev_fn >> 8, ident.bus_dev_fn >> 3 & 0x1F, ident.bus_dev_fn & 7
+        cards[n] = (ident.device_id, f"{ident.pci_domain:04x}:{bus:02x}:{dev:02x}.{fn:x}")
+    return cards
+
+
+class Processes:
+    """The multi-process soak: workers in processes of their own on the
+    shared host, and the chaos, kills included, from this one."""
+
+    def __init__(self, args):
+        self.args = args
+        self.soak = Soak(args)  # for its chaos and its counts
+        self.workers = []  # [Popen, report path, killed]
+        self.kills = 0
+        self.tmp = tempfile.mkdtemp(prefix="nrsoak-")
+
+    def spawn(self, seconds):
+        index = len(self.workers)
+        report = os.path.join(self.tmp, f"worker-{index}.json")
+        cmd = [sys.executable, os.path.abspath(__file__), "--worker", "--seconds", f"{seconds:.1f}",
+               "--seed", str(self.args.seed + index + 1), "--json", report, "--no-rss-check",
+               "--join-timeout", str(self.args.join_timeout)]
+        env = dict(os.environ, NRSOAK_CARDS=json.dumps(self.soak.cards))
+        proc = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        self.workers.append([proc, report, False])
+
+    def killer(self, deadline):
+        rng = random.Random(self.args.seed * 1000 + 98)
+        while not self.soak.stop.wait(rng.uniform(0.5, 2.0)):
+            live = [w for w in self.workers if w[0].poll() is None and not w[2]]
+            # Leave one alone to the end, for its own checks.
+            live = live[1:]
+            if not live:
+                continue
+            victim = rng.choice(live)
+            victim[0].send_signal(signal.SIGKILL)
+            victim[0].wait()
+            victim[2] = True
+            self.kills += 1
+            left = deadline - time.monotonic()
+            if left > 1.5:
+                self.spawn(left)
+
+    def run(self):
+        args, soak = self.args, self.soak
+        soak.cards = launch_cards()
+        soak.present = {n: True for n in soak.cards}
+        start = time.monotonic()
+        deadline = start + args.seconds
+        for _ in range(args.processes):
+            self.spawn(args.seconds)
+        chaos = threading.Thread(target=soak.chaos, name="chaos")
+        killer = threading.Thread(target=self.killer, args=(deadline,), name="killer")
+        chaos.start()
+        killer.start()
+        while time.monotonic() < deadline:
+            time.sleep(0.05)
+        soak.stop.set()
+        chaos.join()
+        killer.join()
+        outcomes = collections.defaultdict(collections.Counter)
+        for proc, report, killed in self.workers:
+            try:
+                _, err = proc.communicate(timeout=args.join_timeout + 30)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                _, err = proc.communicate()
+                soak.stats.fail("worker", f"process {proc.pid} did not stop")
+                continue
+            if killed:
+                continue
+            try:
+                with open(report) as f:
+                    r = json.load(f)
+            except OSError:
+                soak.stats.fail("worker", f"process {proc.pid} ended {proc.returncode} with no report: {err}")
+                continue
+            for op, counts in r["outcomes"].items():
+                outcomes[op].update(counts)
+            for text in r["failures"]:
+                soak.stats.fail(f"worker {proc.pid}", text)
+            if proc.returncode != 0 and not r["failures"]:
+                soak.stats.fail("worker", f"process {proc.pid} ended {proc.returncode}: {err}")
+        # What the killed left must be gone with them, and the host still
+        # answers everyone.
+        gc.collect()
+        left = {n: {"open": nrsim.open_count(n), "windows": len(nrsim.windows(n)), "power": nrsim.power(n),
+                    "waiting": nrsim.waiting(n)} for n in nrsim.devices()}
+        for n, counts in left.items():
+            if any(counts.values()):
+                soak.stats.fail("leak", f"card {n} after the run: {counts}")
+        if sorted(left) != sorted(soak.cards):
+            soak.stats.fail("leak", f"cards after the run: {sorted(left)}, not {sorted(soak.cards)}")
+        report = {
+            "seed": args.seed,
+            "seconds": round(time.monotonic() - start, 1),
+            "processes": len(self.workers),
+            "killed": self.kills,
+            "operations": sum(sum(c.values()) for c in outcomes.values()),
+            "outcomes": {op: dict(sorted(c.items())) for op, c in sorted(outcomes.items())},
+            "chaos": dict(sorted(soak.chaos_events.items())),
+            "cards_after": left,
+            "failures": soak.stats.failures,
+            "failure_count": soak.stats.failure_count,
+        }
+        w = sys.stdout.write
+        w(f"soak: seed {args.seed}, {report['seconds']} s, {report['processes']} worker processes "
+          f"({self.kills} killed), {report['operations']} operations by the others\n")
+        w("  chaos: " + ", ".join(f"{k} {v}" for k, v in report["chaos"].items()) + "\n")
+        w(f"  cards afterwards: {left}\n")
+        if soak.stats.failure_count:
+            w(f"FAILED: {soak.stats.failure_count} failures:\n")
+            for f in soak.stats.failures:
+                w("  - " + f.replace("\n", "\n    ") + "\n")
+        else:
+            w("passed\n")
+        sys.stdout.flush()
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump(report, f, indent=1)
+        return 1 if soak.stats.failure_count else 0
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--seconds", type=float, default=None,
@@ -770,6 +927,9 @@ def main(argv=None):
     p.add_argument("--join-timeout", type=float, default=30.0,
                    help="seconds the threads have to stop before the run counts as hung")
     p.add_argument("--json", metavar="FILE", help="also write the report as JSON")
+    p.add_argument("--processes", type=int, default=0,
+                   help="run the workers in this many processes, with chaos and kills from this one")
+    p.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     # Before any window or telemetry read, as a program would with
     # -X faulthandler: a crash then shows every thread's stack, and bus
@@ -781,6 +941,10 @@ def main(argv=None):
         args.seed = random.randrange(1 << 31)
     if args.warmup is None:
         args.warmup = min(20.0, (args.seconds or 0) / 5)
+    if args.processes:
+        if not args.seconds:
+            p.error("--processes needs --seconds")
+        return Processes(args).run()
     return Soak(args).run()
 
 
