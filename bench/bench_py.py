@@ -152,7 +152,7 @@ def bench_call_info(sess):
     info_us = per_call(sess.info, n)
     call_us = per_call(lambda: sess.call(req), n)
     print(f"{'Session.info()':<28}{info_us:10.3f} us/call   (one driver request)")
-    return report("Session.call(), echo", call_us, "us/call", "info", call_us / info_us, 3.0)
+    return report("Session.call(), echo", call_us, "us/call", "info", call_us / info_us, 1.5)
 
 
 def bench_telemetry(sess):
@@ -241,13 +241,12 @@ def bench_accessors(win, native):
 
     print(f"{'struct unpack_from, mmap':<28}{unpack:10.3f} ns/call")
     print(f"{'memoryview[i], mmap':<28}{index:10.3f} ns/item")
-    ok = report("Window.read_u32()", read, "ns/call", "unpack_from", read / unpack, 0.8)
-    ok &= report("Window.read_u32()", read, "ns/call", "memoryview[i]", read / index, 1.5)
+    ok = report("Window.read_u32()", read, "ns/call", "unpack_from", read / unpack, 0.70)
+    ok &= report("Window.read_u32()", read, "ns/call", "memoryview[i]", read / index, 1.10)
     print(f"{'struct pack_into, mmap':<28}{pack:10.3f} ns/call")
     print(f"{'memoryview[i] = v, mmap':<28}{store:10.3f} ns/item")
-    ok &= report("Window.write_u32()", write, "ns/call", "pack_into", write / pack, 0.8)
-    # A store makes no int, so this comparison is tighter than the read's.
-    report("Window.write_u32()", write, "ns/call", "memoryview[i] = v", write / store)
+    ok &= report("Window.write_u32()", write, "ns/call", "pack_into", write / pack, 0.70)
+    ok &= report("Window.write_u32()", write, "ns/call", "memoryview[i] = v", write / store, 1.10)
     if native is None:
         print("fault-safe against plain volatile: no native figures: MISSED")
         ok = False

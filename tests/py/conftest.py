@@ -3,6 +3,7 @@ launch configuration: two cards, 0x401e at 0000:03:00.0 and 0xb140 at
 0000:04:00.0, with empty logs and no faults armed."""
 import gc
 import os
+import sys
 import time
 from pathlib import Path
 
@@ -16,6 +17,10 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 
 # The flag word of every session open: O_RDWR | O_APPEND | O_CLOEXEC.
 SESSION = os.O_RDWR | os.O_APPEND | os.O_CLOEXEC
+
+# The test-only module _nrhal_probe is built with the tests (tests/probe), in
+# the build tree the imported nrhal comes from.
+sys.path.append(str(Path(nrhal.__file__).resolve().parents[2] / "tests" / "probe"))
 
 
 @pytest.fixture(autouse=True)

@@ -8,12 +8,17 @@
 #include "nrhal.h"
 #include "toolkit.h"
 
-// The words the session operations' docstrings share for their errors.
+// The words the docstrings share for their errors: every error block is
+// made of these and of lines of its own.
 #define NR_DOC_RAISES "Raises `NRError` with:\n\n"
 #define NR_DOC_CLOSED "- `ENOTCONN` if the session has been closed.\n"
 #define NR_DOC_SEVERED                                                   \
   "- `ECONNRESET` if the session was severed by an out-of-band device\n" \
   "  reset or removal.\n"
+#define NR_DOC_RESET_FAILED                                          \
+  "- `ECONNRESET` if the device was reset or removed out-of-band.\n" \
+  "- `EIO` if the reset sequence failed.\n"                          \
+  "- `ETIMEDOUT` if the reset did not complete in time.\n"
 #define NR_DOC_OTHER_ERRNOS "\nOther `errno` values propagate from the failing system call."
 
 namespace nrhal::dev {
@@ -57,10 +62,10 @@ extern PyMethodDef scan_def;
 // New objects; null with the error set.
 PyObject *new_device(uint32_t id);
 PyObject *new_session(const nr_session &rec, bool persistent);
-PyObject *new_info(const nr_info &info);
 
-inline SessionObject *as_session(PyObject *o) { return reinterpret_cast<SessionObject *>(o); }
-inline DeviceObject *as_device(PyObject *o) { return reinterpret_cast<DeviceObject *>(o); }
+// The argument of a function that takes a Session (fw.version).
+using SessionArg = py::Exact<SessionObject, session_type>;
+PyObject *new_info(const nr_info &info);
 
 // Closes the session's descriptor, if any: 0, or -1 with errno from close(2).
 int close_session(SessionObject *s);

@@ -8,13 +8,8 @@ namespace nrhal::fw {
 
 namespace {
 
-constexpr py::Signature version_sig{"fw.version", py::required("sess")};
-
-PyObject *version(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  py::Args<1> a;
-  if (!a.parse(version_sig, args, nargs, kwnames)) return nullptr;
-  dev::SessionObject *s = nullptr;
-  if (!py::to_exact(a[0], dev::session_type(), s)) return nullptr;
+PyObject *version(dev::SessionArg sess) {
+  dev::SessionObject *s = sess.obj;
   nr_version v;
   {
     py::Sole use(s->use);
@@ -29,23 +24,20 @@ PyObject *version(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
   return ver::raw_to_semver(v);
 }
 
-PyMethodDef version_def = NR_METHOD("version", version, "sess",
-                                    "Returns firmware bundle version.\n"
-                                    "\n"
-                                    "Reads the version of the firmware bundle flashed on the card of the\n"
-                                    "open session `sess`. A bundle W.X.Y.Z reads as W.X.Y when Z is 0, and\n"
-                                    "as the pre-release W.X.Y-rc.Z otherwise. The result is made by\n"
-                                    "`semver.Version.parse` (`semver.VersionInfo` in semver 2), and\n"
-                                    "`semver` is imported on every call.\n"
-                                    "\n"
-                                    "Raises `NRError` with:\n"
-                                    "\n"
-                                    "- `ENOTCONN` if the session has been closed.\n"
-                                    "- `EIO` if the firmware version string is empty or malformed.\n"
-                                    "\n"
-                                    "Other `errno` values propagate from the failing system call.\n"
-                                    "\n"
-                                    "Raises `TypeError` if `sess` is not a `Session`.");
+PyMethodDef version_def =
+    NR_FUNCTION("fw.version", "version", version, "sess",
+                "Returns firmware bundle version.\n"
+                "\n"
+                "Reads the version of the firmware bundle flashed on the card of the\n"
+                "open session `sess`. A bundle W.X.Y.Z reads as W.X.Y when Z is 0, and\n"
+                "as the pre-release W.X.Y-rc.Z otherwise. The result is made by\n"
+                "`semver.Version.parse` (`semver.VersionInfo` in semver 2), and\n"
+                "`semver` is imported on every call.\n"
+                "\n" NR_DOC_RAISES NR_DOC_CLOSED
+                "- `EIO` if the firmware version string is empty or malformed.\n" NR_DOC_OTHER_ERRNOS
+                "\n"
+                "\n"
+                "Raises `TypeError` if `sess` is not a `Session`.");
 
 } // namespace
 

@@ -15,55 +15,76 @@ namespace {
 void count_fork() noexcept { forks.fetch_add(1, std::memory_order_relaxed); }
 [[maybe_unused]] const int fork_hook = pthread_atfork(nullptr, nullptr, count_fork);
 
-bool name_is(PyObject *key, const char *name) { return PyUnicode_CompareWithASCIIString(key, name) == 0; }
+} // namespace
+
+namespace {
+
+// The parameter a keyword names: by pointer among the interned names first,
+// then by comparison (a name made at run time, or before the names were
+// interned).  n when none.
+size_t find_keyword(const Params &p, PyObject *key) {
+  for (size_t i = 0; i < p.count; ++i)
+    if (p.interned[i] == key) return i;
+  for (size_t i = 0; i < p.count; ++i)
+    if (PyUnicode_CompareWithASCIIString(key, p.params[i].name) == 0) return i;
+  return p.count;
+}
+
+// Interns the names once; a name that cannot be made now is only matched by
+// comparison.
+void intern_names(const Params &p) {
+  for (size_t i = 0; i < p.count; ++i) {
+    if (p.interned[i]) continue;
+    p.interned[i] = PyUnicode_InternFromString(p.params[i].name); // kept for good
+    if (!p.interned[i]) PyErr_Clear();
+  }
+}
 
 } // namespace
 
-bool parse_args(const char *function, const Param *params, size_t n, Py_ssize_t positional,
-                PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) {
-  if (nargs > positional) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", function, positional,
-                 positional == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+bool parse_args(const Params &p, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) {
+  if (nargs > p.positional) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", p.function, p.positional,
+                 p.positional == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
     return false;
   }
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+  for (size_t i = 0; i < p.count; ++i) out[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
 
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nkw) intern_names(p);
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-    size_t i = 0;
-    while (i < n && !name_is(key, params[i].name)) ++i;
-    if (i == n) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+    size_t i = find_keyword(p, key);
+    if (i == p.count) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", p.function, key);
       return false;
     }
     if (out[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, params[i].name);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", p.function, p.params[i].name);
       return false;
     }
     out[i] = args[nargs + k];
   }
 
-  for (size_t i = 0; i < n; ++i) {
-    if (params[i].required && !out[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required %sargument '%s'", function,
-                   params[i].keyword_only ? "keyword-only " : "", params[i].name);
+  for (size_t i = 0; i < p.count; ++i) {
+    if (p.params[i].required && !out[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required %sargument '%s'", p.function,
+                   p.params[i].keyword_only ? "keyword-only " : "", p.params[i].name);
       return false;
     }
   }
   return true;
 }
 
-bool parse_tuple_args(const char *function, const Param *params, size_t n, Py_ssize_t positional,
-                      PyObject *args, PyObject *kwargs, PyObject **out) {
+bool parse_tuple_args(const Params &p, PyObject *args, PyObject *kwargs, PyObject **out) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-  if (nkw == 0) return parse_args(function, params, n, positional, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
+  if (nkw == 0) return parse_args(p, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
 
   // Lay the call out the FASTCALL way: positional values, then the keyword
   // values in the order of a tuple of their names.  The values stay owned
   // by the tuple and the dict, which outlive the parse.
-  Ref kwnames = Ref::steal(PyTuple_New(nkw));
+  Ref<> kwnames = Ref<>::steal(PyTuple_New(nkw));
   if (!kwnames) return false;
   std::vector<PyObject *> values(static_cast<size_t>(nargs + nkw));
   for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
@@ -71,14 +92,14 @@ bool parse_tuple_args(const char *function, const Param *params, size_t n, Py_ss
   PyObject *key, *value;
   while (PyDict_Next(kwargs, &pos, &key, &value)) {
     if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", function);
+      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", p.function);
       return false;
     }
-    PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+    PyTuple_SET_ITEM(kwnames.obj(), k, Py_NewRef(key));
     values[static_cast<size_t>(nargs + k)] = value;
     ++k;
   }
-  return parse_args(function, params, n, positional, values.data(), nargs, kwnames.get(), out);
+  return parse_args(p, values.data(), nargs, kwnames.obj(), out);
 }
 
 Raised wrong_type(const Arg &a, const char *expected) {
@@ -124,7 +145,7 @@ Raised argument_error(const Arg &a, PyObject *also) {
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   if (tb) PyException_SetTraceback(value, tb);
-  Ref cause = Ref::steal(value);
+  Ref<> cause = Ref<>::steal(value);
   Py_XDECREF(type);
   Py_XDECREF(tb);
   PyErr_Format(PyExc_TypeError, "%s() argument '%s': %S", a.function, a.name, cause.get());
@@ -191,12 +212,12 @@ bool to_u32_seq(const Arg &a, uint32_t *out, size_t cap, size_t &count) {
     count = cap + 1;
     return true;
   }
-  Ref it = Ref::steal(PyObject_GetIter(a.value));
+  Ref<> it = Ref<>::steal(PyObject_GetIter(a.value));
   if (!it) return argument_error(a);
   size_t n = 0;
   // One element past `cap` settles it, even for an endless sequence.
   while (n <= cap) {
-    Ref item = Ref::steal(PyIter_Next(it.get()));
+    Ref<> item = Ref<>::steal(PyIter_Next(it.get()));
     if (!item) break;
     if (!PyLong_Check(item.get()) && !PyIndex_Check(item.get())) {
       PyErr_Format(PyExc_TypeError, "%s() argument '%s': element %zu must be int, not %s", a.function, a.name, n,
@@ -225,61 +246,71 @@ bool to_bytes(const Arg &a, Bytes &out) {
 
 namespace {
 
-EnumObject *as_enum(PyObject *o) { return reinterpret_cast<EnumObject *>(o); }
-
 const char *short_name(PyTypeObject *type) {
   const char *dot = std::strrchr(type->tp_name, '.');
   return dot ? dot + 1 : type->tp_name;
 }
 
 PyObject *enum_repr(PyObject *self) {
-  return PyUnicode_FromFormat("%s.%s", short_name(Py_TYPE(self)), as_enum(self)->name);
+  return PyUnicode_FromFormat("%s.%s", short_name(Py_TYPE(self)), cast<EnumObject>(self)->name);
 }
 
-PyObject *enum_int(PyObject *self) { return PyLong_FromLong(as_enum(self)->value); }
+PyObject *enum_int(PyObject *self) { return PyLong_FromLong(cast<EnumObject>(self)->value); }
 
 PyObject *enum_compare(PyObject *a, PyObject *b, int op) {
   // Every enumeration shares this slot: members of two different ones are
   // not comparable, whatever their values.
   if ((op != Py_EQ && op != Py_NE) || Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
-  bool equal = as_enum(a)->value == as_enum(b)->value;
+  bool equal = cast<EnumObject>(a)->value == cast<EnumObject>(b)->value;
   return PyBool_FromLong(equal == (op == Py_EQ));
 }
 
 } // namespace
 
-PyTypeObject *make_enum(const char *name, const char *doc, const EnumMember *members, size_t n) {
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char *>(doc)},
-      {Py_tp_repr, reinterpret_cast<void *>(enum_repr)},
-      {Py_tp_richcompare, reinterpret_cast<void *>(enum_compare)},
-      {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
-      {Py_nb_int, reinterpret_cast<void *>(enum_int)},
-      {0, nullptr},
-  };
-  PyType_Spec type_spec = {name, sizeof(EnumObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  Ref type = Ref::steal(PyType_FromSpec(&type_spec));
-  if (!type) return nullptr;
-  PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.get());
+const PyType_Slot enum_slots[] = {
+    slot(Py_tp_repr, enum_repr),
+    slot(Py_tp_richcompare, enum_compare),
+    slot(Py_tp_hash, PyObject_HashNotImplemented),
+    slot(Py_nb_int, enum_int),
+    {0, nullptr},
+};
+
+bool add_members(PyTypeObject *type, const EnumMember *members, size_t n) {
   // An immutable class refuses setattr, so the members go straight into its
   // dictionary, and the attribute cache is told.
   for (size_t i = 0; i < n; ++i) {
-    Ref member = Ref::steal(t->tp_alloc(t, 0));
-    if (!member) return nullptr;
-    as_enum(member.get())->value = members[i].value;
-    as_enum(member.get())->name = members[i].name;
-    if (PyDict_SetItemString(t->tp_dict, members[i].name, member.get()) < 0) return nullptr;
+    Ref<EnumObject> member = make<EnumObject>(type);
+    if (!member) return false;
+    member->value = members[i].value;
+    member->name = members[i].name;
+    if (PyDict_SetItemString(type->tp_dict, members[i].name, member.obj()) < 0) return false;
   }
-  PyType_Modified(t);
-  return reinterpret_cast<PyTypeObject *>(type.release());
+  PyType_Modified(type);
+  return true;
+}
+
+PyObject *Class::make() {
+  std::vector<PyType_Slot> slots;
+  if (doc_) slots.push_back(slot(Py_tp_doc, doc_));
+  if (methods_) slots.push_back(slot(Py_tp_methods, methods_()));
+  slots.insert(slots.end(), slots_.begin(), slots_.end());
+  for (const PyType_Slot *s = members_.shared; s && s->slot; ++s) {
+    bool own = false;
+    for (const PyType_Slot &o : slots_) own |= o.slot == s->slot;
+    if (!own) slots.push_back(*s);
+  }
+  slots.push_back({0, nullptr});
+  PyType_Spec spec = {name_, size_, 0, static_cast<unsigned int>(flags_), slots.data()};
+  Ref<PyTypeObject> type = Ref<PyTypeObject>::steal(PyType_FromSpec(&spec));
+  if (!type || (members_.table && !add_members(type.get(), members_.table, members_.n))) return nullptr;
+  return type.release();
 }
 
 bool to_enum(const Arg &a, PyTypeObject *type, long &out) {
   if (!a.value) return true;
   if (!type) return raised;
   if (Py_TYPE(a.value) != type) return wrong_type(a, short_name(type));
-  out = as_enum(a.value)->value;
+  out = cast<EnumObject>(a.value)->value;
   return true;
 }
 
@@ -293,32 +324,28 @@ Raised too_small() {
   return raised;
 }
 
-PyTypeObject *make_type(PyType_Spec *type_spec, PyObject *base) {
-  return reinterpret_cast<PyTypeObject *>(PyType_FromSpecWithBases(type_spec, base));
-}
-
 bool add(PyObject *module, const char *name, PyObject *value) {
   if (!value) return false;
-  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  Ref<> all = Ref<>::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
-    all = Ref::steal(PyList_New(0));
+    all = Ref<>::steal(PyList_New(0));
     if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
   }
   if (!PyList_Check(all.get())) {
     PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
     return false;
   }
-  Ref key = Ref::steal(PyUnicode_FromString(name));
+  Ref<> key = Ref<>::steal(PyUnicode_FromString(name));
   if (!key || PyList_Append(all.get(), key.get()) < 0) return false;
   return PyObject_SetAttr(module, key.get(), value) == 0;
 }
 
 bool add_function(PyObject *module, PyMethodDef *def) {
-  Ref modname = Ref::steal(PyModule_GetNameObject(module));
+  Ref<> modname = Ref<>::steal(PyModule_GetNameObject(module));
   if (!modname) return false;
-  Ref fn = Ref::steal(PyCFunction_NewEx(def, module, modname.get()));
+  Ref<> fn = Ref<>::steal(PyCFunction_NewEx(def, module, modname.get()));
   return add(module, def->ml_name, fn.get());
 }
 

@@ -276,3 +276,44 @@ class TestCallErrors:
     def test_keywords_by_name(self):
         assert nrhal.Device.from_path(path="/dev/norvane/1").id == 1
         assert nrhal.Device.from_bdf(addr="0000:04:00.0").id == 1
+
+
+class Unconvertible:
+    """Refused by every conversion: not an int, a float, a str, a sequence,
+    a buffer or an instance of any of the module's classes."""
+
+
+def declared_callables():
+    """Every function, method and constructor that has a text signature,
+    bound to a live object where it is a method."""
+    from nrhal.smc import Message
+    from nrhal.tlb import Caching, Config, Size
+    sess = nrhal.scan()[0].open()
+    tlb = sess.alloc(Size.Mb1, Caching.Uncached)
+    owners = [nrhal.scan()[0], sess, tlb, tlb.bind(Config(0, 1, 1)), sess.post(Message([0])),
+              sess.telemetry(), nrhal.Device]
+    found = [nrhal.scan, nrhal.kmd.version, nrhal.fw.version, Config, Message]
+    for owner in owners:
+        for name in vars(owner if isinstance(owner, type) else type(owner)):  # not object's
+            member = getattr(owner, name)
+            if isinstance(member, types.BuiltinFunctionType) and member.__text_signature__:
+                found.append(member)
+    return sess, found
+
+
+def test_signature_names_are_the_parsers():
+    # Each name the text signature gives is a keyword the parser takes (the
+    # call fails on the value, not on the name), and no other name is.
+    sess, found = declared_callables()
+    try:
+        for fn in found:
+            for name in inspect.signature(fn).parameters:
+                with pytest.raises(TypeError) as info:
+                    fn(**{name: Unconvertible()})
+                text = str(info.value)
+                assert "unexpected keyword" not in text and f"argument '{name}'" in text or \
+                       "missing required" in text and f"'{name}'" not in text, (fn, text)
+            with pytest.raises(TypeError, match="unexpected keyword argument 'not_a_parameter'"):
+                fn(not_a_parameter=1)
+    finally:
+        sess.close()

@@ -13,30 +13,16 @@ namespace nrhal::dev::reset {
 
 namespace {
 
-constexpr py::Signature device_reset_sig{"Device.reset"};
-
-PyObject *device_reset(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  py::Args<0> a;
-  if (!a.parse(device_reset_sig, args, nargs, kwnames)) return nullptr;
-  // Shared: the descriptor stays usable from other threads meanwhile.
-  py::Shared use(as_device(self)->use);
-  if (!use) return nullptr;
-  uint32_t id = as_device(self)->id;
+// Shared: the descriptor stays usable from other threads meanwhile.
+PyObject *device_reset(py::SharedUse<DeviceObject> d) {
+  uint32_t id = d->id;
   if (!blocking([&id] { return nr_reset(&id); })) return nullptr;
   Py_RETURN_NONE;
 }
 
-constexpr py::Signature session_reset_sig{"Session.reset"};
-
-PyObject *session_reset(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  py::Args<0> a;
-  if (!a.parse(session_reset_sig, args, nargs, kwnames)) return nullptr;
-  SessionObject *s = as_session(self);
-  // Sole use for the whole wait: no other thread may touch the record
-  // while the native sequence closes its descriptor.
-  py::Sole use(s->use);
-  if (!use) return nullptr;
-
+// Sole use for the whole wait: no other thread may touch the record while
+// the native sequence closes its descriptor.
+PyObject *session_reset(py::SoleUse<SessionObject> s) {
   nr_session rec = s->rec;
   // An earlier close(2) failed: the kernel has released that number, and it
   // may name another file by now.  The close is done, so reset by number,
@@ -58,28 +44,21 @@ PyObject *session_reset(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
 } // namespace
 
 PyMethodDef device_methods[] = {
-    NR_METHOD("reset", device_reset, "$self",
+    NR_METHOD("Device", "reset", device_reset, "$self",
               "Resets the device.\n"
               "\n"
               "Acquires exclusive access, issues the full reset sequence, and releases\n"
               "it. No session is required, and the reset is refused while any client\n"
               "(including this process) has the device open. The reset sequence takes\n"
               "seconds, so the interpreter lock is released while it runs.\n"
-              "\n"
-              "Raises `NRError` with:\n"
-              "\n"
-              "- `ENODEV` if the device does not exist.\n"
-              "- `EAGAIN` if any client (including this process) has the device open.\n"
-              "- `ECONNRESET` if the device was reset or removed out-of-band.\n"
-              "- `EIO` if the reset sequence failed.\n"
-              "- `ETIMEDOUT` if the reset did not complete in time.\n"
-              "\n"
-              "Other `errno` values propagate from the failing system call."),
+              "\n" NR_DOC_RAISES "- `ENODEV` if the device does not exist.\n"
+              "- `EAGAIN` if any client (including this process) has the device open.\n" NR_DOC_RESET_FAILED
+                  NR_DOC_OTHER_ERRNOS),
     NR_METHODS_END,
 };
 
 PyMethodDef session_methods[] = {
-    NR_METHOD("reset", session_reset, "$self",
+    NR_METHOD("Session", "reset", session_reset, "$self",
               "Resets the device.\n"
               "\n"
               "Closes this session, then resets the underlying device as\n"
@@ -88,18 +67,10 @@ PyMethodDef session_methods[] = {
               "does not change, so the returned `Device` descriptor can be reopened\n"
               "directly (or this session reopened with `reopen()`). The reset sequence\n"
               "takes seconds, so the interpreter lock is released while it runs.\n"
-              "\n"
-              "Raises `NRError` with:\n"
-              "\n"
-              "- `ENOTCONN` if the session has already been closed.\n"
+              "\n" NR_DOC_RAISES "- `ENOTCONN` if the session has already been closed.\n"
               "- `ENODEV` if the device does not exist.\n"
               "- `EAGAIN` if another client opened the device before exclusive access\n"
-              "  could be acquired.\n"
-              "- `ECONNRESET` if the device was reset or removed out-of-band.\n"
-              "- `EIO` if the reset sequence failed.\n"
-              "- `ETIMEDOUT` if the reset did not complete in time.\n"
-              "\n"
-              "Other `errno` values propagate from the failing system call."),
+              "  could be acquired.\n" NR_DOC_RESET_FAILED NR_DOC_OTHER_ERRNOS),
     NR_METHODS_END,
 };
 

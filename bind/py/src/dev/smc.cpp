@@ -33,9 +33,9 @@ struct MessageObject {
 // belongs to another handle.
 struct QueuedObject {
   PyObject_HEAD
-  PyObject *session;   // strong; the Session that posted the message
-  uint64_t generation; // the session's generation at the post
-  bool done;           // finished with the message: reply taken, failed or dropped
+  SessionObject *session; // strong; the Session that posted the message
+  uint64_t generation;    // the session's generation at the post
+  bool done;              // finished with the message: reply taken, failed or dropped
   py::Borrow use;
 };
 
@@ -49,34 +49,30 @@ uint64_t now_ns() {
   return static_cast<uint64_t>(t.tv_sec) * 1000000000 + static_cast<uint64_t>(t.tv_nsec);
 }
 
-MessageObject *as_message(PyObject *o) { return reinterpret_cast<MessageObject *>(o); }
-QueuedObject *as_queued(PyObject *o) { return reinterpret_cast<QueuedObject *>(o); }
-
 PyObject *new_message(const nr_smc_msg &msg) {
-  PyTypeObject *type = message_type();
-  PyObject *o = type ? type->tp_alloc(type, 0) : nullptr;
-  if (o) as_message(o)->msg = msg;
-  return o;
+  py::Ref<MessageObject> m = py::make<MessageObject>(message_type());
+  if (m) m->msg = msg;
+  return m.release();
 }
 
-PyObject *new_queued(PyObject *session) {
-  PyTypeObject *type = queued_type();
-  PyObject *o = type ? type->tp_alloc(type, 0) : nullptr;
-  if (o) {
-    as_queued(o)->session = Py_NewRef(session);
-    as_queued(o)->generation = as_session(session)->generation;
+PyObject *new_queued(SessionObject *session) {
+  py::Ref<QueuedObject> q = py::make<QueuedObject>(queued_type());
+  if (q) {
+    q->session = session;
+    Py_INCREF(session);
+    q->generation = session->generation;
   }
-  return o;
+  return q.release();
 }
 
 // The message the handle posted is no longer on the session's descriptor.
-bool stale(const QueuedObject *q) { return q->generation != as_session(q->session)->generation; }
+bool stale(const QueuedObject *q) { return q->generation != q->session->generation; }
 
-// The given words, then zeros; None is eight zeros.  `out` is written only
-// on success, so a refused value changes nothing.
+// The given words, then zeros; None (or nothing) is eight zeros.  `out` is
+// written only on success, so a refused value changes nothing.
 bool to_words(const py::Arg &a, nr_smc_msg &out) {
   nr_smc_msg words{};
-  if (a.value == Py_None) {
+  if (!a.value || a.value == Py_None) {
     out = words;
     return true;
   }
@@ -91,42 +87,50 @@ bool to_words(const py::Arg &a, nr_smc_msg &out) {
 }
 
 PyObject *words_list(const nr_smc_msg &msg) {
-  py::Ref list = py::Ref::steal(PyList_New(WORDS));
+  py::Ref<> list = py::Ref<>::steal(PyList_New(WORDS));
   if (!list) return nullptr;
   for (size_t i = 0; i < WORDS; ++i) {
     PyObject *w = PyLong_FromUnsignedLong(msg.words[i]);
     if (!w) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), w);
+    PyList_SET_ITEM(list.obj(), static_cast<Py_ssize_t>(i), w);
   }
   return list.release();
 }
 
-// The words of a `req` argument, which must be a Message.
-bool copy_request(const py::Arg &a, nr_smc_msg &out) {
-  MessageObject *m = nullptr;
-  if (!py::to_exact(a, message_type(), m)) return false;
-  py::Shared use(m->use);
-  if (!use) return false;
-  out = m->msg;
-  return true;
-}
+// A `message` argument: its words.
+struct Words {
+  nr_smc_msg msg;
+  static bool from(const py::Arg &a, Words &out) { return to_words(a, out.msg); }
+};
+
+// A `req` argument, which must be a Message: a copy of its words.
+struct Request {
+  nr_smc_msg msg;
+  static bool from(const py::Arg &a, Request &out) {
+    MessageObject *m = nullptr;
+    if (!py::to_exact(a, message_type(), m)) return false;
+    if (!m) return true;
+    py::Shared use(m->use);
+    if (!use) return false;
+    out.msg = m->msg;
+    return true;
+  }
+};
 
 // ---- Message ---------------------------------------------------------------
 
-constexpr py::Signature message_sig{"Message", py::optional("message")};
+#define NR_MESSAGE_SIG "message=None"
 
-PyObject *message_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-  py::Args<1> a;
-  if (!a.parse(message_sig, args, kwargs)) return nullptr;
-  nr_smc_msg msg{};
-  if (!to_words(a[0], msg)) return nullptr;
-  PyObject *o = type->tp_alloc(type, 0);
-  if (o) as_message(o)->msg = msg;
-  return o;
+PyObject *message_new(PyTypeObject *type, Words message) {
+  py::Ref<MessageObject> m = py::make<MessageObject>(type);
+  if (m) m->msg = message.msg;
+  return m.release();
 }
 
+using MessageNew = py::decl::Constructor<"Message", NR_MESSAGE_SIG, message_new>;
+
 PyObject *message_get(PyObject *self, void *) {
-  MessageObject *m = as_message(self);
+  MessageObject *m = py::cast<MessageObject>(self);
   py::Shared use(m->use);
   if (!use) return nullptr;
   return words_list(m->msg);
@@ -139,8 +143,8 @@ int message_set(PyObject *self, PyObject *value, void *) {
   }
   // Errors read as the constructor's: the same conversion of the same argument.
   nr_smc_msg msg;
-  if (!to_words(py::Arg{message_sig.function, "message", value}, msg)) return -1;
-  MessageObject *m = as_message(self);
+  if (!to_words(MessageNew::D::arg(0, value), msg)) return -1;
+  MessageObject *m = py::cast<MessageObject>(self);
   py::Sole use(m->use);
   if (!use) return -1;
   m->msg = msg;
@@ -148,9 +152,9 @@ int message_set(PyObject *self, PyObject *value, void *) {
 }
 
 PyObject *message_repr(PyObject *self) {
-  py::Ref words = py::Ref::steal(message_get(self, nullptr));
+  py::Ref<> words = py::Ref<>::steal(message_get(self, nullptr));
   if (!words) return nullptr;
-  return PyUnicode_FromFormat("Message(message=%R)", words.get());
+  return PyUnicode_FromFormat("Message(message=%R)", words.obj());
 }
 
 PyGetSetDef message_getset[] = {
@@ -164,43 +168,23 @@ PyGetSetDef message_getset[] = {
 
 // ---- Session.post and Session.call -------------------------------------------
 
-constexpr py::Signature post_sig{"Session.post", py::required("req")};
-
-PyObject *session_post(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  py::Args<1> a;
-  if (!a.parse(post_sig, args, nargs, kwnames)) return nullptr;
-  nr_smc_msg req;
-  if (!copy_request(a[0], req)) return nullptr;
-  SessionObject *s = as_session(self);
-  py::Shared use(s->use);
-  if (!use) return nullptr;
-  if (nr_smc_post(&s->rec, &req) != 0) return fail(errno);
-  PyObject *q = new_queued(self);
+PyObject *session_post(py::SharedUse<SessionObject> s, Request req) {
+  if (nr_smc_post(&s->rec, &req.msg) != 0) return fail(errno);
+  PyObject *q = new_queued(s.obj);
   if (!q) nr_smc_drop(&s->rec); // nothing would ever drop it otherwise
   return q;
 }
 
-constexpr py::Signature call_sig{"Session.call", py::required("req"), py::optional("timeout")};
-
-PyObject *session_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  py::Args<2> a;
-  if (!a.parse(call_sig, args, nargs, kwnames)) return nullptr;
-  SessionObject *s = as_session(self);
-  // Held through the wait: sole users (close, reopen, ...) in other threads
-  // are refused while the lock is released, so the descriptor stays ours.
-  py::Shared use(s->use);
-  if (!use) return nullptr;
-  nr_smc_msg req;
-  if (!copy_request(a[0], req)) return nullptr;
-  uint32_t timeout_ms = 0; // 0: the native default wait
-  if (!py::to_timeout_ms(a[1], timeout_ms)) return nullptr;
-
+// Shared use is held through the wait: sole users (close, reopen, ...) in
+// other threads are refused while the lock is released, so the descriptor
+// stays ours.  A timeout of 0 is the native default wait.
+PyObject *session_call(py::SharedUse<SessionObject> s, Request req, py::Timeout timeout) {
   // The native wait sleeps through signals, so it waits in slices; between
   // two, with the lock held, the signal handlers run, and what they raise
   // ends the call (the message dropped) as a failed wait does.
   nr_session rec = s->rec;
   nr_smc_msg reply{};
-  const uint64_t limit = timeout_ms ? timeout_ms : NR_SMC_WAIT_DEFAULT_MS;
+  const uint64_t limit = timeout.ms ? timeout.ms : NR_SMC_WAIT_DEFAULT_MS;
   const uint64_t start = now_ns();
   uint64_t left = limit;
   bool posted = false;
@@ -208,7 +192,7 @@ PyObject *session_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
   for (;;) {
     uint32_t slice = static_cast<uint32_t>(std::min<uint64_t>(left, WAIT_SLICE_MS));
     Py_BEGIN_ALLOW_THREADS
-    rc = posted ? 0 : nr_smc_post(&rec, &req);
+    rc = posted ? 0 : nr_smc_post(&rec, &req.msg);
     if (rc == 0) {
       posted = true;
       rc = nr_smc_wait(&rec, &reply, slice);
@@ -240,26 +224,19 @@ void finish(QueuedObject *q) {
   if (q->done) return;
   q->done = true;
   if (stale(q)) return;
-  SessionObject *s = as_session(q->session);
+  SessionObject *s = q->session;
   py::Shared use(s->use, py::quiet);
   if (use) nr_smc_drop(&s->rec);
 }
 
-constexpr py::Signature poll_sig{"Queued.poll"};
-
-PyObject *queued_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  py::Args<0> a;
-  if (!a.parse(poll_sig, args, nargs, kwnames)) return nullptr;
-  QueuedObject *q = as_queued(self);
-  py::Sole use(q->use);
-  if (!use) return nullptr;
+PyObject *queued_poll(py::SoleUse<QueuedObject> q) {
   // No message of its own: answered as the driver answers a descriptor with
   // nothing outstanding.
-  if (q->done || stale(q)) {
+  if (q->done || stale(q.obj)) {
     q->done = true;
     return fail(ENOMSG);
   }
-  SessionObject *s = as_session(q->session);
+  SessionObject *s = q->session;
   py::Shared session_use(s->use);
   if (!session_use) return nullptr;
   nr_smc_msg reply;
@@ -272,70 +249,41 @@ PyObject *queued_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
   return new_message(reply);
 }
 
-constexpr py::Signature drop_sig{"Queued.drop"};
-
-PyObject *queued_drop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  py::Args<0> a;
-  if (!a.parse(drop_sig, args, nargs, kwnames)) return nullptr;
-  QueuedObject *q = as_queued(self);
-  py::Sole use(q->use);
-  if (!use) return nullptr;
-  finish(q);
+PyObject *queued_drop(py::SoleUse<QueuedObject> q) {
+  finish(q.obj);
   Py_RETURN_NONE;
 }
 
-constexpr py::Signature enter_sig{"Queued.__enter__"};
+PyObject *queued_enter(py::SharedUse<QueuedObject> q) { return Py_NewRef(q.obj); }
 
-PyObject *queued_enter(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  py::Args<0> a;
-  if (!a.parse(enter_sig, args, nargs, kwnames)) return nullptr;
-  py::Shared use(as_queued(self)->use);
-  if (!use) return nullptr;
-  return Py_NewRef(self);
-}
-
-constexpr py::Signature exit_sig{"Queued.__exit__", py::required("_exc_type"), py::required("_exc_val"),
-                                 py::required("_exc_tb")};
-
-PyObject *queued_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  py::Args<3> a;
-  if (!a.parse(exit_sig, args, nargs, kwnames)) return nullptr;
-  QueuedObject *q = as_queued(self);
-  py::Sole use(q->use);
-  if (!use) return nullptr;
-  finish(q);
+PyObject *queued_exit(py::SoleUse<QueuedObject> q, PyObject *, PyObject *, PyObject *) {
+  finish(q.obj);
   Py_RETURN_FALSE; // an exception from the block propagates
 }
 
 PyObject *queued_repr(PyObject *self) {
-  QueuedObject *q = as_queued(self);
+  QueuedObject *q = py::cast<QueuedObject>(self);
   py::Shared use(q->use);
   if (!use) return nullptr;
   return PyUnicode_FromString(q->done ? "Queued(done=true)" : "Queued(done=false)");
 }
 
 void queued_dealloc(PyObject *self) {
-  QueuedObject *q = as_queued(self);
+  QueuedObject *q = py::cast<QueuedObject>(self);
   // The collector drops the message as drop() would, but only while the
   // interpreter is initialised; at finalisation the session's own close
   // releases the message anyway.  Whatever exception or errno the code that
   // let go of the handle had pending survives.
   if (q->session && Py_IsInitialized()) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    int saved = errno;
+    py::Preserved kept;
     finish(q);
-    errno = saved;
-    PyErr_Restore(type, value, tb);
   }
   Py_CLEAR(q->session);
-  PyTypeObject *type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  py::free_object(self);
 }
 
 PyMethodDef queued_methods[] = {
-    NR_METHOD("poll", queued_poll, "$self",
+    NR_METHOD("Queued", "poll", queued_poll, "$self",
               "Checks for the reply without blocking.\n"
               "\n"
               "Returns `None` while the reply is pending, and the reply as a new\n"
@@ -349,7 +297,7 @@ PyMethodDef queued_methods[] = {
               "been reopened since the post, has no message of its own: it raises\n"
               "`ENOMSG` without asking the driver, whose outstanding message would\n"
               "belong to another handle."),
-    NR_METHOD("drop", queued_drop, "$self",
+    NR_METHOD("Queued", "drop", queued_drop, "$self",
               "Discards the message.\n"
               "\n"
               "Idempotent, and a no-op once the reply has been taken. This does not\n"
@@ -358,29 +306,63 @@ PyMethodDef queued_methods[] = {
               "controller, which is usually before `post()` returns, the message runs\n"
               "and only its reply is thrown away. Treat a dropped message as one that\n"
               "may have run."),
-    NR_METHOD("__enter__", queued_enter, "$self", ""),
-    NR_METHOD("__exit__", queued_exit, "$self, _exc_type, _exc_val, _exc_tb", ""),
+    NR_METHOD("Queued", "__enter__", queued_enter, "$self", ""),
+    NR_METHOD("Queued", "__exit__", queued_exit, NR_EXIT_SIG, ""),
     NR_METHODS_END,
 };
+
+py::Class message_class{"builtins.Message",
+                        nullptr,
+                        sizeof(MessageObject),
+                        py::NEW_CLASS_FLAGS,
+                        {
+                            NR_CONSTRUCTOR("Message", message_new, NR_MESSAGE_SIG,
+                                           "An SMC controller message.\n"
+                                           "\n"
+                                           "Eight unsigned 32-bit words. Word 0 is the header: the message code\n"
+                                           "in the low byte plus any per-message packed fields, or the firmware\n"
+                                           "status on a reply. Words 1 to 7 are request arguments or response\n"
+                                           "data. A shorter list of words is padded with zeros.\n"
+                                           "\n"
+                                           "`Session.call()` returns the reply as a new `Message`."),
+                            py::slot(Py_tp_getset, message_getset),
+                            py::slot(Py_tp_repr, message_repr),
+                        }};
+
+py::Class queued_class{"builtins.Queued",
+                       "A posted SMC message awaiting its reply.\n"
+                       "\n"
+                       "Returned by `Session.post()`. Use it as a context manager so that the\n"
+                       "message is dropped on block exit:\n"
+                       "\n"
+                       "    with sess.post(req) as pending:\n"
+                       "        rsp = pending.poll()\n"
+                       "\n"
+                       "The message is also dropped when the handle is garbage collected, but\n"
+                       "relying on that leaves it outstanding for an unpredictable length of\n"
+                       "time.",
+                       sizeof(QueuedObject),
+                       py::CLASS_FLAGS,
+                       {
+                           py::slot(Py_tp_methods, queued_methods),
+                           py::slot(Py_tp_repr, queued_repr),
+                           py::slot(Py_tp_dealloc, queued_dealloc),
+                       }};
 
 } // namespace
 
 PyMethodDef session_methods[] = {
-    NR_METHOD("post", session_post, "$self, req",
+    NR_METHOD("Session", "post", session_post, "$self, req",
               "Posts a message to the SMC controller without waiting.\n"
               "\n"
               "Returns a `Queued` handle through which the reply is polled or the\n"
               "message dropped. A session holds at most one message outstanding at a\n"
               "time, so a second post before the first is finished is refused by the\n"
               "driver.\n"
-              "\n"
-              "Raises `NRError` with:\n"
-              "\n"
-              "- `ENOTCONN` if the session has been closed.\n"
-              "- `EBUSY` or `ENOTSUP` per the underlying call.\n"
+              "\n" NR_DOC_RAISES NR_DOC_CLOSED "- `EBUSY` or `ENOTSUP` per the underlying call.\n"
               "\n"
               "Raises `TypeError` if `req` is not a `Message`."),
-    NR_METHOD("call", session_call, "$self, req, timeout=None",
+    NR_METHOD("Session", "call", session_call, "$self, req, timeout=None",
               "Calls the SMC controller with a message and returns the reply.\n"
               "\n"
               "`timeout` is in seconds, rounded to whole milliseconds; `None`, 0 or a\n"
@@ -389,71 +371,18 @@ PyMethodDef session_methods[] = {
               "exchange completed, not that the firmware accepted the message:\n"
               "`message[0]` of the reply is the firmware status. A wait that fails\n"
               "drops the message, so the session is free to send again.\n"
-              "\n"
-              "Raises `NRError` with:\n"
-              "\n"
-              "- `ENOTCONN` if the session has been closed.\n"
-              "- `ETIMEDOUT`, `EBUSY`, or `ENOTSUP` per the underlying call.\n"
+              "\n" NR_DOC_RAISES NR_DOC_CLOSED "- `ETIMEDOUT`, `EBUSY`, or `ENOTSUP` per the underlying call.\n"
               "\n"
               "Raises `ValueError` if `timeout` is negative, NaN or infinite, and\n"
               "`TypeError` if `req` is not a `Message` or `timeout` is not a number."),
     NR_METHODS_END,
 };
 
-PyTypeObject *message_type() {
-  static py::Once once;
-  return reinterpret_cast<PyTypeObject *>(once.get([]() -> PyObject * {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char *>(NR_DOC("Message", "message=None",
-                                              "An SMC controller message.\n"
-                                              "\n"
-                                              "Eight unsigned 32-bit words. Word 0 is the header: the message code\n"
-                                              "in the low byte plus any per-message packed fields, or the firmware\n"
-                                              "status on a reply. Words 1 to 7 are request arguments or response\n"
-                                              "data. A shorter list of words is padded with zeros.\n"
-                                              "\n"
-                                              "`Session.call()` returns the reply as a new `Message`."))},
-        {Py_tp_new, reinterpret_cast<void *>(message_new)},
-        {Py_tp_getset, message_getset},
-        {Py_tp_repr, reinterpret_cast<void *>(message_repr)},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = {"builtins.Message", sizeof(MessageObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
-  }));
-}
-
-PyTypeObject *queued_type() {
-  static py::Once once;
-  return reinterpret_cast<PyTypeObject *>(once.get([]() -> PyObject * {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char *>("A posted SMC message awaiting its reply.\n"
-                                       "\n"
-                                       "Returned by `Session.post()`. Use it as a context manager so that the\n"
-                                       "message is dropped on block exit:\n"
-                                       "\n"
-                                       "    with sess.post(req) as pending:\n"
-                                       "        rsp = pending.poll()\n"
-                                       "\n"
-                                       "The message is also dropped when the handle is garbage collected, but\n"
-                                       "relying on that leaves it outstanding for an unpredictable length of\n"
-                                       "time.")},
-        {Py_tp_methods, queued_methods},
-        {Py_tp_repr, reinterpret_cast<void *>(queued_repr)},
-        {Py_tp_dealloc, reinterpret_cast<void *>(queued_dealloc)},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = {"builtins.Queued", sizeof(QueuedObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-                               slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
-  }));
-}
+PyTypeObject *message_type() { return message_class.get(); }
+PyTypeObject *queued_type() { return queued_class.get(); }
 
 bool fill(PyObject *module) {
-  return py::add(module, "Message", reinterpret_cast<PyObject *>(message_type())) &&
-         py::add(module, "Queued", reinterpret_cast<PyObject *>(queued_type()));
+  return py::add(module, "Message", message_type()) && py::add(module, "Queued", queued_type());
 }
 
 } // namespace nrhal::dev::smc

@@ -36,6 +36,11 @@ constexpr const char *TAG_NAMES[] = {
     "EnabledMinArb",   "EnabledMaxArb",
 };
 constexpr size_t TAGS = std::size(TAG_NAMES);
+constexpr auto TAG_MEMBERS = [] {
+  std::array<py::EnumMember, TAGS> members{};
+  for (size_t v = 0; v < TAGS; ++v) members[v] = {TAG_NAMES[v], static_cast<long>(v)};
+  return members;
+}();
 
 // Members below the unnamed tag 33: values 0 (BoardIdHigh) to 31
 // (TimerHeartbeat), in slots 1 to 32.
@@ -57,14 +62,9 @@ struct TelemetryObject {
   uint32_t values[NR_TELEMETRY_SLOTS];
 };
 
-TelemetryObject *as_telemetry(PyObject *o) { return reinterpret_cast<TelemetryObject *>(o); }
-py::EnumObject *as_tag(PyObject *o) { return reinterpret_cast<py::EnumObject *>(o); }
+long tag_value(PyObject *tag) { return py::cast<py::EnumObject>(tag)->value; }
 
 // ---- Tag -------------------------------------------------------------------
-
-PyObject *tag_repr(PyObject *self) { return PyUnicode_FromFormat("Tag.%s", as_tag(self)->name); }
-
-PyObject *tag_int(PyObject *self) { return PyLong_FromLong(as_tag(self)->value); }
 
 // Unlike the other enumerations, a Tag also equals the plain integer of its
 // value (not of its slot), so that a stored int(tag) still matches it.  Only
@@ -74,85 +74,95 @@ PyObject *tag_compare(PyObject *a, PyObject *b, int op) {
   if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
   long long other;
   if (Py_TYPE(b) == Py_TYPE(a)) {
-    other = as_tag(b)->value;
+    other = tag_value(b);
   } else if (PyIndex_Check(b)) {
-    py::Ref index = py::Ref::steal(PyNumber_Index(b));
+    py::Ref<> index = py::Ref<>::steal(PyNumber_Index(b));
     if (!index) return nullptr;
     int overflow = 0;
-    other = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    other = PyLong_AsLongLongAndOverflow(index.obj(), &overflow);
     if (other == -1 && PyErr_Occurred()) return nullptr;
     if (overflow) Py_RETURN_NOTIMPLEMENTED; // beyond 64 signed bits: no member's value
   } else {
     Py_RETURN_NOTIMPLEMENTED;
   }
-  bool equal = as_tag(a)->value == other;
+  bool equal = tag_value(a) == other;
   return PyBool_FromLong(equal == (op == Py_EQ));
 }
 
+// The enumerations' slots but for the comparison.
+py::Class tag_class{"builtins.Tag",
+                    "Telemetry tag for indexing a `Telemetry` snapshot.",
+                    py::CLASS_FLAGS,
+                    {
+                        py::slot(Py_tp_richcompare, tag_compare),
+                    },
+                    py::enumeration(TAG_MEMBERS)};
+
 // ---- Telemetry -------------------------------------------------------------
 
-// The slot that a `tag` argument names.  False: TypeError about the argument.
-bool to_slot(const py::Arg &a, Py_ssize_t &slot) {
-  long value = 0;
-  if (!py::to_enum(a, tag_type(), value)) return false;
-  slot = TAG_SLOTS[static_cast<size_t>(value)];
-  return true;
-}
+// A `tag` argument: the snapshot slot of the Tag it names.
+struct Slot {
+  Py_ssize_t slot;
+  static bool from(const py::Arg &a, Slot &out) {
+    long value = 0;
+    if (!a.value) return true;
+    if (!py::to_enum(a, tag_type(), value)) return false;
+    out.slot = TAG_SLOTS[static_cast<size_t>(value)];
+    return true;
+  }
+};
 
-constexpr py::Signature get_sig{"Telemetry.get", py::required("tag")};
-
-PyObject *telemetry_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  py::Args<1> a;
-  if (!a.parse(get_sig, args, nargs, kwnames)) return nullptr;
-  Py_ssize_t slot = 0;
-  if (!to_slot(a[0], slot)) return nullptr;
-  TelemetryObject *t = as_telemetry(self);
-  if (slot >= t->count) Py_RETURN_NONE;
-  return PyLong_FromUnsignedLong(t->values[slot]);
+PyObject *telemetry_get(TelemetryObject *t, Slot tag) {
+  if (tag.slot >= t->count) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLong(t->values[tag.slot]);
 }
 
 PyObject *telemetry_subscript(PyObject *self, PyObject *key) {
-  Py_ssize_t slot = 0;
-  if (!to_slot(py::Arg{"Telemetry.__getitem__", "tag", key}, slot)) return nullptr;
-  TelemetryObject *t = as_telemetry(self);
-  if (slot >= t->count) {
+  Slot tag{};
+  if (!Slot::from(py::Arg{"Telemetry.__getitem__", "tag", key}, tag)) return nullptr;
+  TelemetryObject *t = py::cast<TelemetryObject>(self);
+  if (tag.slot >= t->count) {
     PyErr_SetString(PyExc_IndexError, "telemetry tag out of range");
     return nullptr;
   }
-  return PyLong_FromUnsignedLong(t->values[slot]);
+  return PyLong_FromUnsignedLong(t->values[tag.slot]);
 }
 
 PyObject *telemetry_repr(PyObject *self) {
-  return PyUnicode_FromFormat("Telemetry([%zd entries])", as_telemetry(self)->count);
+  return PyUnicode_FromFormat("Telemetry([%zd entries])", py::cast<TelemetryObject>(self)->count);
 }
 
 PyMethodDef telemetry_methods[] = {
-    NR_METHOD("get", telemetry_get, "$self, tag", "Returns the value for `tag`, or `None` if the tag is out of range."),
+    NR_METHOD("Telemetry", "get", telemetry_get, "$self, tag",
+              "Returns the value for `tag`, or `None` if the tag is out of range."),
     NR_METHODS_END,
 };
 
 // ---- Session.telemetry -----------------------------------------------------
 
-constexpr py::Signature telemetry_sig{"Session.telemetry"};
+py::Class telemetry_class{"builtins.Telemetry",
+                          "A snapshot of device telemetry values, indexed by `Tag`.",
+                          sizeof(TelemetryObject),
+                          py::CLASS_FLAGS,
+                          {
+                              py::slot(Py_tp_methods, telemetry_methods),
+                              py::slot(Py_mp_subscript, telemetry_subscript),
+                              py::slot(Py_tp_repr, telemetry_repr),
+                          }};
 
-PyObject *session_telemetry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  py::Args<0> a;
-  if (!a.parse(telemetry_sig, args, nargs, kwnames)) return nullptr;
-  SessionObject *s = as_session(self);
-  py::Sole use(s->use);
-  if (!use) return nullptr;
-  PyTypeObject *type = telemetry_type();
-  if (!type) return nullptr;
+// ---- Session.telemetry -----------------------------------------------------
+
+PyObject *session_telemetry(py::SoleUse<SessionObject> s) {
   // The snapshot is read straight into the new object's values, which the
   // failure paths discard with it.
-  py::Ref snapshot = py::Ref::steal(type->tp_alloc(type, 0));
+  py::Ref<TelemetryObject> snapshot = py::make<TelemetryObject>(telemetry_type());
   if (!snapshot) return nullptr;
-  TelemetryObject *t = as_telemetry(snapshot.get());
+  TelemetryObject *t = snapshot.get();
   // The reader recovers bus faults through the trap, which only works with
   // its handler on top of SIGBUS: take it back from any handler installed
   // since (the interpreter's faulthandler, for one).
   nr_trap_claim();
-  bool ok = perform(s, [t](nr_session *rec) {
+  bool ok = perform(s.obj, [t](nr_session *rec) {
     std::memset(t->values, 0, sizeof t->values); // each retry starts afresh
     return nr_telemetry(rec, t->values);
   });
@@ -164,68 +174,21 @@ PyObject *session_telemetry(PyObject *self, PyObject *const *args, Py_ssize_t na
 } // namespace
 
 PyMethodDef session_methods[] = {
-    NR_METHOD("telemetry", session_telemetry, "$self",
+    NR_METHOD("Session", "telemetry", session_telemetry, "$self",
               "Reads a complete telemetry snapshot.\n"
               "\n"
               "Tags the firmware does not report read as zero.\n"
-              "\n"
-              NR_DOC_RAISES NR_DOC_CLOSED NR_DOC_SEVERED
+              "\n" NR_DOC_RAISES NR_DOC_CLOSED NR_DOC_SEVERED
               "- `EIO` if the telemetry data is malformed or cannot be read.\n"
               "- `ENOTSUP` if the device architecture is unsupported.\n" NR_DOC_OTHER_ERRNOS),
     NR_METHODS_END,
 };
 
-PyTypeObject *tag_type() {
-  static py::Once once;
-  return reinterpret_cast<PyTypeObject *>(once.get([]() -> PyObject * {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char *>("Telemetry tag for indexing a `Telemetry` snapshot.")},
-        {Py_tp_repr, reinterpret_cast<void *>(tag_repr)},
-        {Py_tp_richcompare, reinterpret_cast<void *>(tag_compare)},
-        {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
-        {Py_nb_int, reinterpret_cast<void *>(tag_int)},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = {"builtins.Tag", sizeof(py::EnumObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-                               slots};
-    py::Ref type = py::Ref::steal(reinterpret_cast<PyObject *>(py::make_type(&type_spec)));
-    if (!type) return nullptr;
-    PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.get());
-    // The members are the only instances, made here once; an immutable class
-    // refuses setattr, so they go straight into its dictionary.
-    for (size_t v = 0; v < TAGS; ++v) {
-      py::Ref member = py::Ref::steal(t->tp_alloc(t, 0));
-      if (!member) return nullptr;
-      as_tag(member.get())->value = static_cast<long>(v);
-      as_tag(member.get())->name = TAG_NAMES[v];
-      if (PyDict_SetItemString(t->tp_dict, TAG_NAMES[v], member.get()) < 0) return nullptr;
-    }
-    PyType_Modified(t);
-    return type.release();
-  }));
-}
-
-PyTypeObject *telemetry_type() {
-  static py::Once once;
-  return reinterpret_cast<PyTypeObject *>(once.get([]() -> PyObject * {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char *>("A snapshot of device telemetry values, indexed by `Tag`.")},
-        {Py_tp_methods, telemetry_methods},
-        {Py_mp_subscript, reinterpret_cast<void *>(telemetry_subscript)},
-        {Py_tp_repr, reinterpret_cast<void *>(telemetry_repr)},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = {"builtins.Telemetry", sizeof(TelemetryObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-                               slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
-  }));
-}
+PyTypeObject *tag_type() { return tag_class.get(); }
+PyTypeObject *telemetry_type() { return telemetry_class.get(); }
 
 bool fill(PyObject *module) {
-  return py::add(module, "Tag", reinterpret_cast<PyObject *>(tag_type())) &&
-         py::add(module, "Telemetry", reinterpret_cast<PyObject *>(telemetry_type()));
+  return py::add(module, "Tag", tag_type()) && py::add(module, "Telemetry", telemetry_type());
 }
 
 } // namespace nrhal::dev::telem

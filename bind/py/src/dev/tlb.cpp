@@ -38,8 +38,7 @@ constexpr py::EnumMember SIZE_MEMBERS[] = {{"Mb1", 0}, {"Mb2", 1}, {"Mb16", 2}, 
 static_assert(std::size(SIZE_MEMBERS) == std::size(SIZE_BYTES));
 
 // The values are the native cache modes.
-constexpr py::EnumMember CACHING_MEMBERS[] = {{"Uncached", NR_TLB_UNCACHED},
-                                              {"WriteCombined", NR_TLB_WRITE_COMBINED}};
+constexpr py::EnumMember CACHING_MEMBERS[] = {{"Uncached", NR_TLB_UNCACHED}, {"WriteCombined", NR_TLB_WRITE_COMBINED}};
 
 struct ConfigObject {
   PyObject_HEAD
@@ -52,10 +51,10 @@ struct ConfigObject {
 struct TlbObject {
   PyObject_HEAD
   nr_tlb handle;
-  PyObject *session;   // strong; the Session that allocated the window
-  uint64_t generation; // the session's generation at the allocation
-  pthread_t thread;    // the allocating thread, the only one that may use it
-  bool freed;          // a free has been attempted: never again
+  SessionObject *session; // strong; the Session that allocated the window
+  uint64_t generation;    // the session's generation at the allocation
+  pthread_t thread;       // the allocating thread, the only one that may use it
+  bool freed;             // a free has been attempted: never again
 };
 
 struct WindowObject {
@@ -64,18 +63,51 @@ struct WindowObject {
   pthread_t thread; // the binding thread
 };
 
-ConfigObject *as_config(PyObject *o) { return reinterpret_cast<ConfigObject *>(o); }
-TlbObject *as_tlb(PyObject *o) { return reinterpret_cast<TlbObject *>(o); }
-WindowObject *as_window(PyObject *o) { return reinterpret_cast<WindowObject *>(o); }
-
 inline bool on_thread(pthread_t owner) noexcept { return pthread_equal(owner, pthread_self()) != 0; }
+
+// A Tlb method's object, reached only from the thread that allocated it.
+struct OwnTlb {
+  TlbObject *obj;
+  TlbObject *operator->() const noexcept { return obj; }
+  explicit operator bool() const noexcept { return obj != nullptr; }
+  static OwnTlb enter(PyObject *self) {
+    TlbObject *t = py::cast<TlbObject>(self);
+    if (!on_thread(t->thread)) [[unlikely]] {
+      unsendable(TLB_NAME);
+      return {nullptr};
+    }
+    return {t};
+  }
+};
+
+// A Window method's object: the Window's Tlb, reached only when the Window
+// and its Tlb both belong to this thread.
+struct OwnWindow {
+  TlbObject *obj;
+  WindowObject *window;
+  TlbObject *operator->() const noexcept { return obj; }
+  explicit operator bool() const noexcept { return obj != nullptr; }
+  static OwnWindow enter(PyObject *self) {
+    WindowObject *w = py::cast<WindowObject>(self);
+    pthread_t me = pthread_self();
+    if (!pthread_equal(w->thread, me)) [[unlikely]] {
+      unsendable(WINDOW_NAME);
+      return {nullptr, w};
+    }
+    if (!pthread_equal(w->tlb->thread, me)) [[unlikely]] {
+      unsendable(TLB_NAME);
+      return {nullptr, w};
+    }
+    return {w->tlb, w};
+  }
+};
 
 // Shared use of the Tlb's session for bind and free.  A conflict is a bug of
 // the program (sole use elsewhere while this thread uses the window), so it
 // panics rather than raising an ordinary error.
 class SessionUse {
  public:
-  explicit SessionUse(TlbObject *t) : s_(as_session(t->session)), use_(s_->use, py::quiet) {
+  explicit SessionUse(TlbObject *t) : s_(t->session), use_(s_->use, py::quiet) {
     if (!use_) panic("Already mutably borrowed");
   }
   explicit operator bool() const noexcept { return static_cast<bool>(use_); }
@@ -86,33 +118,30 @@ class SessionUse {
   py::Shared use_;
 };
 
-PyObject *new_tlb(PyObject *session, const nr_tlb &handle) {
-  PyTypeObject *type = tlb_type();
-  PyObject *o = type ? type->tp_alloc(type, 0) : nullptr;
-  if (o) {
-    TlbObject *t = as_tlb(o);
+PyObject *new_tlb(SessionObject *session, const nr_tlb &handle) {
+  py::Ref<TlbObject> t = py::make<TlbObject>(tlb_type());
+  if (t) {
     t->handle = handle;
-    t->session = Py_NewRef(session);
-    t->generation = as_session(session)->generation;
+    t->session = session;
+    Py_INCREF(session);
+    t->generation = session->generation;
     t->thread = pthread_self();
   }
-  return o;
+  return t.release();
 }
 
 PyObject *new_window(TlbObject *t) {
-  PyTypeObject *type = window_type();
-  PyObject *o = type ? type->tp_alloc(type, 0) : nullptr;
-  if (o) {
-    WindowObject *w = as_window(o);
+  py::Ref<WindowObject> w = py::make<WindowObject>(window_type());
+  if (w) {
     w->tlb = t;
     Py_INCREF(t);
     w->thread = pthread_self();
   }
-  return o;
+  return w.release();
 }
 
 // The session has been reopened since the window was allocated.
-bool stale(const TlbObject *t) { return t->generation != as_session(t->session)->generation; }
+bool stale(const TlbObject *t) { return t->generation != t->session->generation; }
 
 // Unmaps the handle's mapping, if any, as a failed bind or a free would.
 // False: NRError set from munmap(2), the mapping kept.
@@ -134,7 +163,7 @@ bool release(TlbObject *t) {
   if (stale(t)) return unmap(t);
   // So did a closed one, but the mapping stays until it is unmapped: the
   // free reports the closed session once the mapping is gone.
-  const SessionObject *s = as_session(t->session);
+  const SessionObject *s = t->session;
   if (s->rec.fd < 0 || s->fd_released) {
     if (!unmap(t)) return false;
     return fail(ENOTCONN);
@@ -151,40 +180,19 @@ bool release(TlbObject *t) {
 
 // ---- Config ----------------------------------------------------------------
 
-constexpr py::Signature config_sig{"Config",
-                                   py::required("addr"),
-                                   py::required("x_end"),
-                                   py::required("y_end"),
-                                   py::optional("x_start"),
-                                   py::optional("y_start"),
-                                   py::optional("noc"),
-                                   py::optional("mcast"),
-                                   py::optional("linked"),
-                                   py::optional("static_vc")};
-
-PyObject *config_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-  py::Args<9> a;
-  if (!a.parse(config_sig, args, kwargs)) return nullptr;
-  nr_tlb_config cfg{};
-  bool mcast = false, linked = false;
-  // In the order of the signature: the first argument that fails raises.
-  if (!py::to_uint(a[0], cfg.addr) || !py::to_uint(a[1], cfg.x_end) || !py::to_uint(a[2], cfg.y_end) ||
-      !py::to_uint(a[3], cfg.x_start) || !py::to_uint(a[4], cfg.y_start) || !py::to_uint(a[5], cfg.noc) ||
-      !py::to_bool(a[6], mcast) || !py::to_bool(a[7], linked) || !py::to_uint(a[8], cfg.static_vc))
-    return nullptr;
-  cfg.mcast = mcast;
-  cfg.linked = linked;
-  PyObject *o = type->tp_alloc(type, 0);
-  if (o) as_config(o)->cfg = cfg;
-  return o;
+PyObject *config_new(PyTypeObject *type, uint64_t addr, uint8_t x_end, uint8_t y_end, uint8_t x_start, uint8_t y_start,
+                     uint8_t noc, bool mcast, bool linked, uint8_t static_vc) {
+  py::Ref<ConfigObject> c = py::make<ConfigObject>(type);
+  if (c) c->cfg = {addr, x_end, y_end, x_start, y_start, noc, mcast, linked, static_vc};
+  return c.release();
 }
 
 template <auto Field> PyObject *config_get(PyObject *self, void *) {
-  return PyLong_FromUnsignedLongLong(as_config(self)->cfg.*Field);
+  return PyLong_FromUnsignedLongLong(py::cast<ConfigObject>(self)->cfg.*Field);
 }
 
 template <auto Field> PyObject *config_flag(PyObject *self, void *) {
-  return PyBool_FromLong(as_config(self)->cfg.*Field);
+  return PyBool_FromLong(py::cast<ConfigObject>(self)->cfg.*Field);
 }
 
 PyGetSetDef config_getset[] = {
@@ -201,7 +209,7 @@ PyGetSetDef config_getset[] = {
 };
 
 PyObject *config_repr(PyObject *self) {
-  const nr_tlb_config &c = as_config(self)->cfg;
+  const nr_tlb_config &c = py::cast<ConfigObject>(self)->cfg;
   char text[96];
   std::snprintf(text, sizeof text, "Config(addr=0x%016llx, x_end=%u, y_end=%u, noc=%u)",
                 static_cast<unsigned long long>(c.addr), c.x_end, c.y_end, c.noc);
@@ -210,22 +218,13 @@ PyObject *config_repr(PyObject *self) {
 
 // ---- Session.alloc ---------------------------------------------------------
 
-constexpr py::Signature alloc_sig{"Session.alloc", py::required("size"), py::required("caching")};
-
-PyObject *session_alloc(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  py::Args<2> a;
-  if (!a.parse(alloc_sig, args, nargs, kwnames)) return nullptr;
-  SessionObject *s = as_session(self);
-  py::Sole use(s->use);
-  if (!use) return nullptr;
-  long size = 0, caching = 0;
-  if (!py::to_enum(a[0], size_type(), size) || !py::to_enum(a[1], caching_type(), caching)) return nullptr;
-
-  uint64_t bytes = SIZE_BYTES[size];
+PyObject *session_alloc(py::SoleUse<SessionObject> s, py::Member<size_type> size, py::Member<caching_type> caching) {
+  uint64_t bytes = SIZE_BYTES[size.value];
   nr_tlb handle{};
-  bool ok = perform(s, [&](nr_session *rec) { return nr_tlb_alloc(rec, bytes, static_cast<int>(caching), &handle); });
+  bool ok = perform(
+      s.obj, [&](nr_session *rec) { return nr_tlb_alloc(rec, bytes, static_cast<int>(caching.value), &handle); });
   if (!ok) return nullptr;
-  PyObject *t = new_tlb(self, handle);
+  PyObject *t = new_tlb(s.obj, handle);
   if (!t) {
     // Nothing owns the window: give it back, keeping the creation error.
     int saved = errno;
@@ -237,77 +236,51 @@ PyObject *session_alloc(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
 
 // ---- Tlb -------------------------------------------------------------------
 
-constexpr py::Signature bind_sig{"Tlb.bind", py::required("cfg")};
+using ConfigArg = py::Exact<ConfigObject, config_type>;
 
-PyObject *tlb_bind(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  TlbObject *t = as_tlb(self);
-  if (!on_thread(t->thread)) return unsendable(TLB_NAME);
-  py::Args<1> a;
-  if (!a.parse(bind_sig, args, nargs, kwnames)) return nullptr;
-  ConfigObject *c = nullptr;
-  if (!py::to_exact(a[0], config_type(), c)) return nullptr;
+PyObject *tlb_bind(OwnTlb t, ConfigArg cfg) {
   if (t->freed) {
     PyErr_SetString(PyExc_RuntimeError, "TLB has been freed");
     return nullptr;
   }
-  if (stale(t)) {
+  if (stale(t.obj)) {
     // What the driver answers for a window id it does not know; like any
     // failed bind this leaves the handle unmapped.
-    if (!unmap(t)) PyErr_Clear();
+    if (!unmap(t.obj)) PyErr_Clear();
     return fail(EINVAL);
   }
-  SessionUse use(t);
+  SessionUse use(t.obj);
   if (!use) return nullptr;
   // The Window's accessors rely on the trap's handler being on top of
   // SIGBUS; claiming here, once per bind, also takes it back from a handler
   // installed since (the interpreter's faulthandler, for one).
   nr_trap_claim();
   // Never retried: a reopened descriptor would not own this window.
-  if (!check(nr_tlb_bind(use.rec(), &t->handle, &c->cfg))) return nullptr;
-  return new_window(t);
+  if (!check(nr_tlb_bind(use.rec(), &t->handle, &cfg->cfg))) return nullptr;
+  return new_window(t.obj);
 }
 
-constexpr py::Signature free_sig{"Tlb.free"};
-
-PyObject *tlb_free(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  TlbObject *t = as_tlb(self);
-  if (!on_thread(t->thread)) return unsendable(TLB_NAME);
-  py::Args<0> a;
-  if (!a.parse(free_sig, args, nargs, kwnames)) return nullptr;
-  if (!release(t)) return nullptr;
+PyObject *tlb_free(OwnTlb t) {
+  if (!release(t.obj)) return nullptr;
   Py_RETURN_NONE;
 }
 
-constexpr py::Signature tlb_enter_sig{"Tlb.__enter__"};
+PyObject *tlb_enter(OwnTlb t) { return Py_NewRef(t.obj); }
 
-PyObject *tlb_enter(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  if (!on_thread(as_tlb(self)->thread)) return unsendable(TLB_NAME);
-  py::Args<0> a;
-  if (!a.parse(tlb_enter_sig, args, nargs, kwnames)) return nullptr;
-  return Py_NewRef(self);
-}
-
-constexpr py::Signature tlb_exit_sig{"Tlb.__exit__", py::required("_exc_type"), py::required("_exc_val"),
-                                     py::required("_exc_tb")};
-
-PyObject *tlb_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  TlbObject *t = as_tlb(self);
-  if (!on_thread(t->thread)) return unsendable(TLB_NAME);
-  py::Args<3> a;
-  if (!a.parse(tlb_exit_sig, args, nargs, kwnames)) return nullptr;
-  // The driver's answer is not reported; a borrow conflict, a bug of the
-  // program, still is.
-  if (!release(t)) {
+// The driver's answer is not reported; a borrow conflict, a bug of the
+// program, still is.
+PyObject *tlb_exit(OwnTlb t, PyObject *, PyObject *, PyObject *) {
+  if (!release(t.obj)) {
     PyTypeObject *nr_error = nr_error_type();
-    if (!nr_error || !PyErr_ExceptionMatches(reinterpret_cast<PyObject *>(nr_error))) return nullptr;
+    if (!nr_error || !PyErr_ExceptionMatches(py::object(nr_error))) return nullptr;
     PyErr_Clear();
   }
   Py_RETURN_FALSE; // an exception of the block propagates
 }
 
 PyObject *tlb_repr(PyObject *self) {
-  TlbObject *t = as_tlb(self);
-  if (!on_thread(t->thread)) return unsendable(TLB_NAME);
+  OwnTlb t = OwnTlb::enter(self);
+  if (!t) return nullptr;
   if (t->freed) return PyUnicode_FromString("Tlb(freed)");
   return PyUnicode_FromFormat("Tlb(id=%lu)", static_cast<unsigned long>(t->handle.id));
 }
@@ -316,32 +289,26 @@ PyObject *tlb_repr(PyObject *self) {
 // included: nothing else refers to the object, so the drop cannot race with
 // a use of the mapping.
 void tlb_dealloc(PyObject *self) {
-  TlbObject *t = as_tlb(self);
-  PyTypeObject *type = Py_TYPE(self);
+  TlbObject *t = py::cast<TlbObject>(self);
   // Free as free() would, silently, but only while the interpreter runs: at
   // finalisation the session's own close releases the window anyway.
   // Whatever exception or errno the code that let go had pending survives.
   if (!t->freed && t->session && Py_IsInitialized()) {
-    PyObject *et, *ev, *tb;
-    PyErr_Fetch(&et, &ev, &tb);
-    int saved = errno;
+    py::Preserved kept;
     if (!release(t)) {
       PyTypeObject *nr_error = nr_error_type();
-      if (nr_error && PyErr_ExceptionMatches(reinterpret_cast<PyObject *>(nr_error)))
+      if (nr_error && PyErr_ExceptionMatches(py::object(nr_error)))
         PyErr_Clear();
       else
-        PyErr_WriteUnraisable(reinterpret_cast<PyObject *>(type));
+        PyErr_WriteUnraisable(py::object(Py_TYPE(self)));
     }
-    errno = saved;
-    PyErr_Restore(et, ev, tb);
   }
   Py_CLEAR(t->session);
-  type->tp_free(self);
-  Py_DECREF(type);
+  py::free_object(self);
 }
 
 PyMethodDef tlb_methods[] = {
-    NR_METHOD("bind", tlb_bind, "$self, cfg",
+    NR_METHOD("Tlb", "bind", tlb_bind, "$self, cfg",
               "Maps the TLB to the given NOC address and coordinates, returning a\n"
               "`Window` for memory access.\n"
               "\n"
@@ -350,13 +317,13 @@ PyMethodDef tlb_methods[] = {
               "Raises `RuntimeError` if the TLB has already been freed. Otherwise\n"
               "raises `NRError` with:\n"
               "\n" NR_TLB_ERRNOS),
-    NR_METHOD("free", tlb_free, "$self",
+    NR_METHOD("Tlb", "free", tlb_free, "$self",
               "Frees the TLB window explicitly.\n"
               "\n"
               "Idempotent, so freeing an already-freed TLB is a no-op.\n"
               "\n" NR_TLB_ERRORS),
-    NR_METHOD("__enter__", tlb_enter, "$self", ""),
-    NR_METHOD("__exit__", tlb_exit, "$self, _exc_type, _exc_val, _exc_tb", ""),
+    NR_METHOD("Tlb", "__enter__", tlb_enter, "$self", ""),
+    NR_METHOD("Tlb", "__exit__", tlb_exit, NR_EXIT_SIG, ""),
     NR_METHODS_END,
 };
 
@@ -365,7 +332,7 @@ PyMethodDef tlb_methods[] = {
 // The checks of an access after its arguments are converted: alignment,
 // bounds (written so that no offset wraps into range), then a mapping to
 // reach.  The address to access, or null with the error set.
-template <size_t W> uint8_t *locate(const TlbObject *t, uint64_t offset) {
+template <size_t W> [[gnu::always_inline]] inline uint8_t *locate(const TlbObject *t, uint64_t offset) {
   if constexpr (W > 1) {
     if (offset % W != 0) [[unlikely]] {
       PyErr_SetString(PyExc_ValueError, W == 4 ? "offset must be 4-byte aligned" : "offset must be 8-byte aligned");
@@ -385,22 +352,6 @@ template <size_t W> uint8_t *locate(const TlbObject *t, uint64_t offset) {
   return base + offset;
 }
 
-// The Window and its Tlb both belong to this thread.  The Tlb, or null
-// with PanicException set.
-inline TlbObject *owned(PyObject *self) {
-  WindowObject *w = as_window(self);
-  pthread_t me = pthread_self();
-  if (!pthread_equal(w->thread, me)) [[unlikely]] {
-    unsendable(WINDOW_NAME);
-    return nullptr;
-  }
-  if (!pthread_equal(w->tlb->thread, me)) [[unlikely]] {
-    unsendable(TLB_NAME);
-    return nullptr;
-  }
-  return w->tlb;
-}
-
 template <class T> PyObject *as_int(T v) {
   if constexpr (sizeof(T) <= sizeof(unsigned long))
     return PyLong_FromUnsignedLong(v);
@@ -408,54 +359,20 @@ template <class T> PyObject *as_int(T v) {
     return PyLong_FromUnsignedLongLong(v);
 }
 
-template <class T> struct Read;
-template <> struct Read<uint8_t> {
-  static constexpr py::Signature sig{"Window.read_u8", py::required("offset")};
-};
-template <> struct Read<uint32_t> {
-  static constexpr py::Signature sig{"Window.read_u32", py::required("offset")};
-};
-template <> struct Read<uint64_t> {
-  static constexpr py::Signature sig{"Window.read_u64", py::required("offset")};
-};
-
-template <class T> struct Write;
-template <> struct Write<uint8_t> {
-  static constexpr py::Signature sig{"Window.write_u8", py::required("offset"), py::required("value")};
-};
-template <> struct Write<uint32_t> {
-  static constexpr py::Signature sig{"Window.write_u32", py::required("offset"), py::required("value")};
-};
-template <> struct Write<uint64_t> {
-  static constexpr py::Signature sig{"Window.write_u64", py::required("offset"), py::required("value")};
-};
-
-template <class T> PyObject *window_read(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  TlbObject *t = owned(self);
-  if (!t) return nullptr;
-  py::Args<1> a;
-  if (!a.parse(Read<T>::sig, args, nargs, kwnames)) return nullptr;
-  uint64_t offset = 0;
-  if (!py::to_uint(a[0], offset)) return nullptr;
-  uint8_t *p = locate<sizeof(T)>(t, offset);
+template <class T> PyObject *window_read(OwnWindow t, uint64_t offset) {
+  uint8_t *p = locate<sizeof(T)>(t.obj, offset);
   if (!p) return nullptr;
   T v;
-  if (!devmem::load(p, v)) [[unlikely]] return fail(ECONNRESET);
+  if (!devmem::load(p, v)) [[unlikely]]
+    return fail(ECONNRESET);
   return as_int(v);
 }
 
-template <class T>
-PyObject *window_write(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  TlbObject *t = owned(self);
-  if (!t) return nullptr;
-  py::Args<2> a;
-  if (!a.parse(Write<T>::sig, args, nargs, kwnames)) return nullptr;
-  uint64_t offset = 0;
-  T value = 0;
-  if (!py::to_uint(a[0], offset) || !py::to_uint(a[1], value)) return nullptr;
-  uint8_t *p = locate<sizeof(T)>(t, offset);
+template <class T> PyObject *window_write(OwnWindow t, uint64_t offset, T value) {
+  uint8_t *p = locate<sizeof(T)>(t.obj, offset);
   if (!p) return nullptr;
-  if (!devmem::store(p, value)) [[unlikely]] return fail(ECONNRESET);
+  if (!devmem::store(p, value)) [[unlikely]]
+    return fail(ECONNRESET);
   Py_RETURN_NONE;
 }
 
@@ -474,100 +391,67 @@ uint8_t *locate_range(const TlbObject *t, uint64_t offset, uint64_t n) {
   return t->handle.mapping + offset;
 }
 
-constexpr py::Signature read_sig{"Window.read", py::required("offset"), py::required("size")};
-
-PyObject *window_read_bytes(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  TlbObject *t = owned(self);
-  if (!t) return nullptr;
-  py::Args<2> a;
-  if (!a.parse(read_sig, args, nargs, kwnames)) return nullptr;
-  uint64_t offset = 0, n = 0;
-  if (!py::to_uint(a[0], offset) || !py::to_uint(a[1], n)) return nullptr;
-  uint8_t *p = locate_range(t, offset, n);
+PyObject *window_read_bytes(OwnWindow t, uint64_t offset, uint64_t size) {
+  uint8_t *p = locate_range(t.obj, offset, size);
   if (!p) return nullptr;
-  // A window is at most 4 GiB, so n fits a bytes object's length.
-  py::Ref out = py::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+  // A window is at most 4 GiB, so the size fits a bytes object's length.
+  py::Ref<> out = py::Ref<>::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!out) return nullptr;
-  auto *dst = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(out.get()));
-  if (!devmem::read_bytes(dst, p, static_cast<size_t>(n))) return fail(ECONNRESET);
+  auto *dst = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(out.obj()));
+  if (!devmem::read_bytes(dst, p, static_cast<size_t>(size))) return fail(ECONNRESET);
   return out.release();
 }
 
-constexpr py::Signature write_sig{"Window.write", py::required("offset"), py::required("data")};
-
-PyObject *window_write_bytes(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  TlbObject *t = owned(self);
-  if (!t) return nullptr;
-  py::Args<2> a;
-  if (!a.parse(write_sig, args, nargs, kwnames)) return nullptr;
-  uint64_t offset = 0;
-  if (!py::to_uint(a[0], offset)) return nullptr;
-  py::Bytes data;
-  if (!py::to_bytes(a[1], data)) return nullptr;
-  uint8_t *p = locate_range(t, offset, data.size());
+PyObject *window_write_bytes(OwnWindow t, uint64_t offset, const py::Bytes &data) {
+  uint8_t *p = locate_range(t.obj, offset, data.size());
   if (!p) return nullptr;
   if (!devmem::write_bytes(p, data.data(), data.size())) return fail(ECONNRESET);
   Py_RETURN_NONE;
 }
 
 PyObject *window_size(PyObject *self, void *) {
-  TlbObject *t = owned(self);
+  OwnWindow t = OwnWindow::enter(self);
   if (!t) return nullptr;
   return PyLong_FromUnsignedLongLong(t->handle.size);
 }
 
-constexpr py::Signature window_enter_sig{"Window.__enter__"};
+PyObject *window_enter(OwnWindow t) { return Py_NewRef(t.window); }
 
-PyObject *window_enter(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  if (!owned(self)) return nullptr;
-  py::Args<0> a;
-  if (!a.parse(window_enter_sig, args, nargs, kwnames)) return nullptr;
-  return Py_NewRef(self);
-}
-
-constexpr py::Signature window_exit_sig{"Window.__exit__", py::required("_exc_type"), py::required("_exc_val"),
-                                        py::required("_exc_tb")};
-
-PyObject *window_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  if (!owned(self)) return nullptr;
-  py::Args<3> a;
-  if (!a.parse(window_exit_sig, args, nargs, kwnames)) return nullptr;
+PyObject *window_exit(OwnWindow, PyObject *, PyObject *, PyObject *) {
   Py_RETURN_FALSE; // the mapping belongs to the Tlb: nothing to release
 }
 
 PyObject *window_repr(PyObject *self) {
-  if (!owned(self)) return nullptr;
+  if (!OwnWindow::enter(self)) return nullptr;
   return PyUnicode_FromString("Window");
 }
 
 // On any thread, as a Tlb's drop.
 void window_dealloc(PyObject *self) {
-  WindowObject *w = as_window(self);
-  PyTypeObject *type = Py_TYPE(self);
-  Py_CLEAR(w->tlb);
-  type->tp_free(self);
-  Py_DECREF(type);
+  Py_CLEAR(py::cast<WindowObject>(self)->tlb);
+  py::free_object(self);
 }
 
 #define NR_BOUNDS_ERROR "Raises `IndexError` if `offset` is out of bounds."
-#define NR_ALIGNED_ERROR(n)                                                  \
-  "Raises `ValueError` if `offset` is not " n "-byte aligned, or `IndexError`\n" \
+#define NR_ALIGNED_ERROR(n)                   \
+  "Raises `ValueError` if `offset` is not " n \
+  "-byte aligned, or `IndexError`\n"          \
   "if it is out of bounds."
 
 PyMethodDef window_methods[] = {
-    NR_METHOD("read_u8", window_read<uint8_t>, "$self, offset",
+    NR_METHOD("Window", "read_u8", window_read<uint8_t>, "$self, offset",
               "Reads a u8 at the given byte offset.\n\n" NR_BOUNDS_ERROR),
-    NR_METHOD("read_u32", window_read<uint32_t>, "$self, offset",
+    NR_METHOD("Window", "read_u32", window_read<uint32_t>, "$self, offset",
               "Reads a u32 at the given byte offset (must be 4-byte aligned).\n\n" NR_ALIGNED_ERROR("4")),
-    NR_METHOD("read_u64", window_read<uint64_t>, "$self, offset",
+    NR_METHOD("Window", "read_u64", window_read<uint64_t>, "$self, offset",
               "Reads a u64 at the given byte offset (must be 8-byte aligned).\n\n" NR_ALIGNED_ERROR("8")),
-    NR_METHOD("write_u8", window_write<uint8_t>, "$self, offset, value",
+    NR_METHOD("Window", "write_u8", window_write<uint8_t>, "$self, offset, value",
               "Writes a u8 at the given byte offset.\n\n" NR_BOUNDS_ERROR),
-    NR_METHOD("write_u32", window_write<uint32_t>, "$self, offset, value",
+    NR_METHOD("Window", "write_u32", window_write<uint32_t>, "$self, offset, value",
               "Writes a u32 at the given byte offset (must be 4-byte aligned).\n\n" NR_ALIGNED_ERROR("4")),
-    NR_METHOD("write_u64", window_write<uint64_t>, "$self, offset, value",
+    NR_METHOD("Window", "write_u64", window_write<uint64_t>, "$self, offset, value",
               "Writes a u64 at the given byte offset (must be 8-byte aligned).\n\n" NR_ALIGNED_ERROR("8")),
-    NR_METHOD("read", window_read_bytes, "$self, offset, size",
+    NR_METHOD("Window", "read", window_read_bytes, "$self, offset, size",
               "Reads `size` bytes at the given byte offset and returns them as\n"
               "`bytes`.\n"
               "\n"
@@ -582,7 +466,7 @@ PyMethodDef window_methods[] = {
               "holds no mapping: after `Tlb.free()`, or after a failed `Tlb.bind()`.\n"
               "Raises `NRError` with `ECONNRESET` if the card was reset or removed\n"
               "out of band; the copy stops at the first access that fails."),
-    NR_METHOD("write", window_write_bytes, "$self, offset, data",
+    NR_METHOD("Window", "write", window_write_bytes, "$self, offset, data",
               "Writes the bytes of `data` at the given byte offset.\n"
               "\n"
               "`data` is any bytes-like object (`bytes`, `bytearray`, `memoryview`,\n"
@@ -597,8 +481,8 @@ PyMethodDef window_methods[] = {
               "holds no mapping: after `Tlb.free()`, or after a failed `Tlb.bind()`.\n"
               "Raises `NRError` with `ECONNRESET` if the card was reset or removed\n"
               "out of band; the copy stops at the first access that fails."),
-    NR_METHOD("__enter__", window_enter, "$self", ""),
-    NR_METHOD("__exit__", window_exit, "$self, _exc_type, _exc_val, _exc_tb", ""),
+    NR_METHOD("Window", "__enter__", window_enter, "$self", ""),
+    NR_METHOD("Window", "__exit__", window_exit, NR_EXIT_SIG, ""),
     NR_METHODS_END,
 };
 
@@ -607,13 +491,61 @@ PyGetSetDef window_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-constexpr unsigned long HANDLE_FLAGS =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+#define NR_CONFIG_SIG "addr, x_end, y_end, x_start=0, y_start=0, noc=0, mcast=False, linked=False, static_vc=0"
+
+py::Class config_class{"builtins.Config",
+                       nullptr,
+                       sizeof(ConfigObject),
+                       py::NEW_CLASS_FLAGS,
+                       {
+                           NR_CONSTRUCTOR("Config", config_new, NR_CONFIG_SIG, "TLB window configuration."),
+                           py::slot(Py_tp_getset, config_getset),
+                           py::slot(Py_tp_repr, config_repr),
+                       }};
+
+py::Class tlb_class{"builtins.Tlb",
+                    "An allocated TLB window bound to a `Session`.\n"
+                    "\n"
+                    "The TLB is freed automatically when dropped. The window is not mapped until\n"
+                    "`Tlb.bind()` is called. Usable as a context manager, freeing the TLB on\n"
+                    "block exit.",
+                    sizeof(TlbObject),
+                    py::CLASS_FLAGS,
+                    {
+                        py::slot(Py_tp_methods, tlb_methods),
+                        py::slot(Py_tp_repr, tlb_repr),
+                        py::slot(Py_tp_dealloc, tlb_dealloc),
+                    }};
+
+py::Class window_class{"builtins.Window",
+                       "A mapped TLB window bound to a `Tlb`.\n"
+                       "\n"
+                       "Provides volatile read/write access to device memory. Usable as a context\n"
+                       "manager, though the mapping is released when the owning `Tlb` is freed,\n"
+                       "not on block exit.",
+                       sizeof(WindowObject),
+                       py::CLASS_FLAGS,
+                       {
+                           py::slot(Py_tp_methods, window_methods),
+                           py::slot(Py_tp_getset, window_getset),
+                           py::slot(Py_tp_repr, window_repr),
+                           py::slot(Py_tp_dealloc, window_dealloc),
+                       }};
+
+py::Class size_class{"builtins.Size",
+                     "TLB window size.\n"
+                     "\n"
+                     "Not all sizes are available on all architectures. The kernel rejects\n"
+                     "unsupported sizes at allocation time.",
+                     py::CLASS_FLAGS,
+                     {},
+                     py::enumeration(SIZE_MEMBERS)};
+py::Class caching_class{"builtins.Caching", "TLB cache mode.", py::CLASS_FLAGS, {}, py::enumeration(CACHING_MEMBERS)};
 
 } // namespace
 
 PyMethodDef session_methods[] = {
-    NR_METHOD("alloc", session_alloc, "$self, size, caching",
+    NR_METHOD("Session", "alloc", session_alloc, "$self, size, caching",
               "Allocates a TLB window of the given size and cache mode.\n"
               "\n"
               "The window is not mapped until `Tlb.bind()` is called.\n"
@@ -621,90 +553,16 @@ PyMethodDef session_methods[] = {
     NR_METHODS_END,
 };
 
-PyTypeObject *size_type() {
-  static py::Once once;
-  return reinterpret_cast<PyTypeObject *>(once.get([]() -> PyObject * {
-    return reinterpret_cast<PyObject *>(
-        py::make_enum("builtins.Size",
-                      "TLB window size.\n"
-                      "\n"
-                      "Not all sizes are available on all architectures. The kernel rejects\n"
-                      "unsupported sizes at allocation time.",
-                      SIZE_MEMBERS));
-  }));
-}
-
-PyTypeObject *caching_type() {
-  static py::Once once;
-  return reinterpret_cast<PyTypeObject *>(once.get([]() -> PyObject * {
-    return reinterpret_cast<PyObject *>(py::make_enum("builtins.Caching", "TLB cache mode.", CACHING_MEMBERS));
-  }));
-}
-
-PyTypeObject *config_type() {
-  static py::Once once;
-  return reinterpret_cast<PyTypeObject *>(once.get([]() -> PyObject * {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char *>(NR_DOC("Config",
-                                              "addr, x_end, y_end, x_start=0, y_start=0, noc=0, mcast=False, "
-                                              "linked=False, static_vc=0",
-                                              "TLB window configuration."))},
-        {Py_tp_new, reinterpret_cast<void *>(config_new)},
-        {Py_tp_getset, config_getset},
-        {Py_tp_repr, reinterpret_cast<void *>(config_repr)},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = {"builtins.Config", sizeof(ConfigObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
-  }));
-}
-
-PyTypeObject *tlb_type() {
-  static py::Once once;
-  return reinterpret_cast<PyTypeObject *>(once.get([]() -> PyObject * {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char *>("An allocated TLB window bound to a `Session`.\n"
-                                       "\n"
-                                       "The TLB is freed automatically when dropped. The window is not mapped until\n"
-                                       "`Tlb.bind()` is called. Usable as a context manager, freeing the TLB on\n"
-                                       "block exit.")},
-        {Py_tp_methods, tlb_methods},
-        {Py_tp_repr, reinterpret_cast<void *>(tlb_repr)},
-        {Py_tp_dealloc, reinterpret_cast<void *>(tlb_dealloc)},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = {"builtins.Tlb", sizeof(TlbObject), 0, HANDLE_FLAGS, slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
-  }));
-}
-
-PyTypeObject *window_type() {
-  static py::Once once;
-  return reinterpret_cast<PyTypeObject *>(once.get([]() -> PyObject * {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char *>("A mapped TLB window bound to a `Tlb`.\n"
-                                       "\n"
-                                       "Provides volatile read/write access to device memory. Usable as a context\n"
-                                       "manager, though the mapping is released when the owning `Tlb` is freed,\n"
-                                       "not on block exit.")},
-        {Py_tp_methods, window_methods},
-        {Py_tp_getset, window_getset},
-        {Py_tp_repr, reinterpret_cast<void *>(window_repr)},
-        {Py_tp_dealloc, reinterpret_cast<void *>(window_dealloc)},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = {"builtins.Window", sizeof(WindowObject), 0, HANDLE_FLAGS, slots};
-    return reinterpret_cast<PyObject *>(py::make_type(&type_spec));
-  }));
-}
+PyTypeObject *size_type() { return size_class.get(); }
+PyTypeObject *caching_type() { return caching_class.get(); }
+PyTypeObject *config_type() { return config_class.get(); }
+PyTypeObject *tlb_type() { return tlb_class.get(); }
+PyTypeObject *window_type() { return window_class.get(); }
 
 bool fill(PyObject *module) {
-  return py::add(module, "Size", reinterpret_cast<PyObject *>(size_type())) &&
-         py::add(module, "Caching", reinterpret_cast<PyObject *>(caching_type())) &&
-         py::add(module, "Config", reinterpret_cast<PyObject *>(config_type())) &&
-         py::add(module, "Tlb", reinterpret_cast<PyObject *>(tlb_type())) &&
-         py::add(module, "Window", reinterpret_cast<PyObject *>(window_type()));
+  return py::add(module, "Size", size_type()) && py::add(module, "Caching", caching_type()) &&
+         py::add(module, "Config", config_type()) && py::add(module, "Tlb", tlb_type()) &&
+         py::add(module, "Window", window_type());
 }
 
 } // namespace nrhal::dev::tlb
