@@ -220,11 +220,28 @@ Ask make_ask(Op op, std::initializer_list<int64_t> args, size_t len) {
   return ask;
 }
 
+// A fork's child must hold its parent's descriptors before the parent can
+// close them: the child says hello from its fork handler, and the parent's
+// fork returns only once it has (or the child is gone).
+int fork_pipe[2] = {-1, -1};
+
 void before_fork() {
-  if (!starting.load()) client().mu.lock();
+  if (starting.load()) return;
+  Client &c = client();
+  c.mu.lock();
+  if (c.conn < 0 || syscall(SYS_pipe2, fork_pipe, O_CLOEXEC) != 0) fork_pipe[0] = fork_pipe[1] = -1;
 }
 void after_fork_parent() {
-  if (!starting.load()) client().mu.unlock();
+  if (starting.load()) return;
+  if (fork_pipe[0] >= 0) {
+    raw_close(fork_pipe[1]);
+    char done;
+    // Past the wrappers: the lock they may take is held here.
+    while (syscall(SYS_read, fork_pipe[0], &done, 1) < 0 && errno == EINTR) {
+    }
+    raw_close(fork_pipe[0]);
+  }
+  client().mu.unlock();
 }
 void after_fork_child() {
   if (starting.load()) return;
@@ -238,6 +255,12 @@ void after_fork_child() {
     raw_close(c.conn);
     c.conn = -1;
     c.parent = parent;
+  }
+  if (fork_pipe[0] >= 0) {
+    raw_close(fork_pipe[0]);
+    KeepErrno keep;
+    ensure_connected(c);
+    raw_close(fork_pipe[1]); // the parent reads the end of the pipe
   }
 }
 
