@@ -96,7 +96,7 @@ TEST_F(Smc, WaitSpinsThirtyThreePollsBeforeSleeping) {
   ASSERT_EQ(nrsim_smc_hang(0, 1), 0);
   nr_smc_msg req = echo(1, 2), reply;
   int polls = 0;
-  for (int attempt = 0; attempt < 5 && polls != 34; ++attempt) {
+  for (int attempt = 0; attempt < 50 && polls != 34; ++attempt) {
     nrsim_clear_log();
     EXPECT_FAILS(nr_smc_call(&s, &req, &reply, 1), ETIMEDOUT);
     polls = count(2);
