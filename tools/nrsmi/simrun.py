@@ -23,7 +23,7 @@ def split(argv: "list[str]") -> "tuple[bool, str | None, list[str]]":
     SPEC is optional, so only a word that looks like one is taken for it
     (DEVICEID@BDF,..., or the empty list): `--sim reset 0` keeps `reset`.
     """
-    asked, spec, rest = False, None, []
+    asked, cards, rest = False, None, []
     i = 0
     while i < len(argv):
         arg = argv[i]
@@ -33,14 +33,14 @@ def split(argv: "list[str]") -> "tuple[bool, str | None, list[str]]":
         if arg == "--sim":
             asked = True
             if i + 1 < len(argv) and (argv[i + 1] == "" or "@" in argv[i + 1]):
-                spec = argv[i + 1]
+                cards = argv[i + 1]
                 i += 1
         elif arg.startswith("--sim="):
-            asked, spec = True, arg[len("--sim="):]
+            asked, cards = True, arg[len("--sim="):]
         else:
             rest.append(arg)
         i += 1
-    return asked, spec, rest
+    return asked, cards, rest
 
 
 def launcher() -> "list[str] | None":
@@ -64,8 +64,8 @@ def launcher() -> "list[str] | None":
     return None
 
 
-def command(spec: "str | None", args: "list[str]", run: "list[str]") -> "list[str]":
-    devices = [] if spec is None else ["--devices", spec]
+def command(cards: "str | None", args: "list[str]", run: "list[str]") -> "list[str]":
+    devices = [] if cards is None else ["--devices", cards]
     return [*run, *devices, "--", sys.executable, "-m", "nrsmi", *args]
 
 
@@ -80,11 +80,11 @@ def environment() -> "dict[str, str]":
     return env
 
 
-def rerun(spec: "str | None", args: "list[str]") -> int:
+def rerun(cards: "str | None", args: "list[str]") -> int:
     run = launcher()
     if run is None:
         raise ToolError(Exit.ERROR, "--sim needs the simulator launcher nrsim-run, which was not found")
-    child = subprocess.Popen(command(spec, args, run), env=environment())
+    child = subprocess.Popen(command(cards, args, run), env=environment())
     while True:
         try:
             return child.wait()

@@ -300,8 +300,8 @@ PyObject *Class::make() {
     if (!own) slots.push_back(*s);
   }
   slots.push_back({0, nullptr});
-  PyType_Spec spec = {name_, size_, 0, static_cast<unsigned int>(flags_), slots.data()};
-  Ref<PyTypeObject> type = Ref<PyTypeObject>::steal(PyType_FromSpec(&spec));
+  PyType_Spec shape = {name_, size_, 0, static_cast<unsigned int>(flags_), slots.data()};
+  Ref<PyTypeObject> type = Ref<PyTypeObject>::steal(PyType_FromSpec(&shape));
   if (!type || (members_.table && !add_members(type.get(), members_.table, members_.n))) return nullptr;
   return type.release();
 }
