@@ -125,6 +125,16 @@ int nrsim_request_count(uint32_t n);
  * number or a record that could not be read; ERANGE if there is no request i. */
 long nrsim_request(uint32_t n, size_t i, uint32_t *number, uint8_t *bytes, size_t cap);
 
+/* Requests first, first + 1, ... of card n, at most `cap` of them; returns
+ * how many the log holds in all (a simulated host answers this in one go
+ * where nrsim_request takes a round trip per request). */
+struct nrsim_request {
+  uint32_t number;
+  uint32_t size;      /* bytes of the record in `bytes` */
+  uint8_t bytes[48];
+};
+int nrsim_requests(uint32_t n, size_t first, struct nrsim_request *out, size_t cap);
+
 /* Forgets every logged open, request and controller message. */
 int nrsim_clear_log(void);
 

@@ -222,14 +222,15 @@ Ask make_ask(Op op, std::initializer_list<int64_t> args, size_t len) {
 
 // A fork's child must hold its parent's descriptors before the parent can
 // close them: the child says hello from its fork handler, and the parent's
-// fork returns only once it has (or the child is gone).
+// fork returns only once it has (or the child is gone).  A process holding
+// nothing forks without the wait.
 int fork_pipe[2] = {-1, -1};
 
 void before_fork() {
   if (starting.load()) return;
   Client &c = client();
   c.mu.lock();
-  if (c.conn < 0 || syscall(SYS_pipe2, fork_pipe, O_CLOEXEC) != 0) fork_pipe[0] = fork_pipe[1] = -1;
+  if (c.conn < 0 || c.fds.empty() || syscall(SYS_pipe2, fork_pipe, O_CLOEXEC) != 0) fork_pipe[0] = fork_pipe[1] = -1;
 }
 void after_fork_parent() {
   if (starting.load()) return;

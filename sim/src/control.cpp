@@ -209,6 +209,24 @@ long nrsim_request(uint32_t n, size_t i, uint32_t *number, uint8_t *bytes, size_
   return static_cast<long>(r.size);
 }
 
+static_assert(sizeof(nrsim_request::bytes) == MAX_RECORD, "a logged record fits whole");
+
+int nrsim_requests(uint32_t n, size_t first, struct nrsim_request *out, size_t cap) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  const Log *log = find_log(s, n);
+  if (!log) return 0;
+  for (size_t i = 0; i < cap && out && first + i < log->requests.size(); ++i) {
+    const Request &r = log->requests[first + i];
+    struct nrsim_request &o = out[i];
+    o = {};
+    o.number = r.number;
+    o.size = r.size;
+    memcpy(o.bytes, r.bytes.data(), std::min<size_t>(sizeof o.bytes, r.size));
+  }
+  return static_cast<int>(log->requests.size());
+}
+
 int nrsim_clear_log(void) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);

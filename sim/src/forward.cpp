@@ -130,6 +130,22 @@ NRSIM_EXPORT long nrsim_request(uint32_t n, size_t i, uint32_t *number, uint8_t 
   return r;
 }
 
+NRSIM_EXPORT int nrsim_requests(uint32_t n, size_t first, struct nrsim_request *out, size_t cap) {
+  int64_t total = 0;
+  size_t got = 0;
+  do {
+    Reply reply;
+    total = ask(Op::C_requests, {n, static_cast<int64_t>(first + got), static_cast<int64_t>(out ? cap - got : 0)},
+                nullptr, 0, &reply);
+    if (total < 0) return result<int>(total);
+    size_t k = reply.payload.size() / sizeof *out;
+    if (out && k) memcpy(static_cast<void *>(out + got), reply.payload.data(), k * sizeof *out);
+    got += k;
+    if (k == 0) break;
+  } while (out && got < cap);
+  return static_cast<int>(total);
+}
+
 NRSIM_EXPORT int nrsim_clear_log(void) { return numbers(Op::C_clear_log); }
 
 NRSIM_EXPORT int nrsim_smc_delay_polls(uint32_t n, unsigned polls) { return numbers(Op::C_smc_delay_polls, n, polls); }

@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -327,6 +328,17 @@ int64_t control(Op op, const int64_t *a, const std::string &in, Reply &r) {
     out.assign(reinterpret_cast<const char *>(&number), sizeof number);
     out.append(reinterpret_cast<const char *>(bytes), static_cast<size_t>(size));
     return size;
+  }
+  case Op::C_requests: {
+    size_t cap = std::min(static_cast<size_t>(std::max<int64_t>(a[2], 0)), CHUNK / sizeof(struct nrsim_request));
+    std::vector<struct nrsim_request> got(cap);
+    int total = ctl::nrsim_requests(static_cast<uint32_t>(a[0]), static_cast<size_t>(a[1]), got.data(), cap);
+    if (total >= 0) {
+      size_t first = static_cast<size_t>(a[1]), all = static_cast<size_t>(total);
+      size_t n = std::min(cap, all > first ? all - first : size_t{0});
+      out.assign(reinterpret_cast<const char *>(got.data()), n * sizeof(struct nrsim_request));
+    }
+    return total;
   }
   case Op::C_smc_set_reply: {
     uint32_t words[8];
@@ -737,6 +749,13 @@ void host_main(int listener, int keep, bool serve, char **argv) {
   state().keep = keep;
   state().serve = serve;
   rename(argv);
+  // A descriptor per connection and per piece of device memory: as many as
+  // the system lets the host have.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   // The host outlives interrupts meant for the programs at the terminal; it
   // ends with them (or, serving, when told to).
   signal(SIGINT, SIG_IGN);

@@ -15,7 +15,7 @@ namespace nrsim {
 #define NRSIM_CONTROLS(X)                                                                                         \
   X(devices) X(add) X(add_at) X(remove) X(sever) X(reset) X(identity) X(set_identity) X(open_count) X(waiting)      \
   X(set_driver) X(add_entry) X(remove_entry) X(fail) X(deny) X(fail_open) X(set_log_limit) X(opens)                \
-  X(request_count) X(request) X(clear_log) X(smc_delay_polls) X(smc_delay_ms) X(smc_hang) X(smc_set_reply)         \
+  X(request_count) X(request) X(requests) X(clear_log) X(smc_delay_polls) X(smc_delay_ms) X(smc_hang) X(smc_set_reply)         \
   X(smc_clear_replies) X(smc_messages) X(smc_queued) X(mem_read) X(mem_write) X(windows) X(telem_period)         \
   X(telem_set) X(telem_get) X(telem_table) X(telem_pointers) X(telem_restore) X(power) X(reset_mode)              \
   X(reset_away_ms) X(reset_result) X(reset_count) X(set_kmd_version) X(set_fw_version) X(list_descending)

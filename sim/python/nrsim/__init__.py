@@ -111,12 +111,13 @@ class _Arch(ctypes.Structure):
 
 def _tables_library():
     """The simulator's library, for its fixed tables: this process's, else
-    the file itself (installed beside this package, or a checkout's build),
+    the file itself (installed beside this package, or a checkout's plain
+    build: a sanitized one cannot load into a process without its runtime),
     loaded without taking over anything; None if there is none."""
     if _lib is not None:
         return _lib
     here = os.path.dirname(os.path.abspath(__file__))
-    for path in (os.environ.get("NRSIM_LIB"), os.path.join(here, "libnrsim.so"),
+    for path in (os.path.join(here, "libnrsim.so"),
                  os.path.join(here, os.pardir, os.pardir, os.pardir, "build", "sim", "libnrsim.so")):
         if path and os.path.isfile(path):
             try:
@@ -234,9 +235,13 @@ _fail = _declare("nrsim_fail", _int, _u32, _u32, _int, ctypes.c_uint)
 _fail_open = _declare("nrsim_fail_open", _int, _u32, _int, ctypes.c_uint)
 _deny = _declare("nrsim_deny", _int, _u32, _int)
 _opens = _declare("nrsim_opens", _int, _u32, ctypes.POINTER(_u32), _size)
-_request_count = _declare("nrsim_request_count", _int, _u32)
-_request = _declare("nrsim_request", _long, _u32, _size, ctypes.POINTER(_u32),
-                    ctypes.POINTER(ctypes.c_uint8), _size)
+
+
+class _Request(ctypes.Structure):
+    _fields_ = [("number", _u32), ("size", _u32), ("bytes", ctypes.c_uint8 * 48)]
+
+
+_requests = _declare("nrsim_requests", _int, _u32, _size, ctypes.POINTER(_Request), _size)
 _clear_log = _declare("nrsim_clear_log", _int)
 _set_log_limit = _declare("nrsim_set_log_limit", _int, _size)
 _Words = _u32 * 8
@@ -540,15 +545,14 @@ def requests(n):
     newest LOG_LIMIT are kept (see set_log_limit)."""
     n = _number(n)
     out = []
-    for i in range(_check(_request_count(n))):
-        number = _u32()
-        size = _request(n, i, ctypes.byref(number), None, 0)
-        if size < 0:
-            break  # the log was cleared meanwhile
-        buf = (ctypes.c_uint8 * max(size, 1))()
-        _check(_request(n, i, ctypes.byref(number), buf, size))
-        out.append((number.value, bytes(buf[:size])))
-    return out
+    while True:
+        room = 4096
+        buf = (_Request * room)()
+        total = _check(_requests(n, len(out), buf, room))
+        got = min(room, max(total - len(out), 0))
+        out.extend((r.number, bytes(r.bytes[:r.size])) for r in buf[:got])
+        if got < room or len(out) >= total:
+            return out
 
 
 def clear_log():

@@ -17,6 +17,7 @@ from conftest import dev, raises_errno, wait_for
 from nrhal.power import Flag
 from nrhal.smc import Message
 from nrhal.tlb import Caching, Config, Size
+from test_sim_support import device_info
 
 REPO = Path(__file__).resolve().parents[3]
 LAUNCHER = REPO / "sim" / "nrsim-run"
@@ -115,6 +116,26 @@ def test_a_killed_holder_releases_its_descriptors_power_and_windows():
     holder.p.wait()
     # Released by the time its parent has reaped it, as the kernel does.
     assert (nrsim.open_count(1), nrsim.power(1), nrsim.windows(1)) == (0, 0, [])
+
+
+def test_a_forked_child_shares_its_parents_open_file():
+    fd = os.open("/dev/norvane/0", os.O_RDWR | os.O_EXCL)
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            os.read(r, 1)  # the parent has closed its descriptor
+            code = 0 if device_info(fd)["device_id"] == 0x401E else 1
+        finally:
+            os._exit(code)
+    os.close(fd)
+    assert nrsim.open_count(0) == 1  # the child's descriptor still holds the file
+    os.write(w, b"x")
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0 and nrsim.open_count(0) == 0
+    os.close(r)
+    os.close(w)
 
 
 def test_nrsmi_names_a_holder_in_another_process():
