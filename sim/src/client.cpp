@@ -131,6 +131,9 @@ std::string start_host(bool serve, bool inherit, pid_t *host_pid) {
   return name;
 }
 
+// The host's epoch page, mapped once for the life of the process.
+const Epoch *epoch_page = nullptr;
+
 // Hello to the host on a fresh connection; the connection, or -1.
 int connect_host(const std::string &where, int64_t wait_session, pid_t parent, const std::vector<int32_t> &fds,
                  int64_t *session) {
@@ -150,7 +153,7 @@ int connect_host(const std::string &where, int64_t wait_session, pid_t parent, c
   ask.a[2] = wait_session;
   ask.len = static_cast<uint32_t>(fds.size() * sizeof(int32_t));
   char buf[sizeof(Answer) + 64];
-  int passed;
+  int passed = -1;
   ssize_t n;
   if (!send_message(s, &ask, sizeof ask, fds.data(), ask.len, -1)) n = -1;
   else
@@ -158,6 +161,13 @@ int connect_host(const std::string &where, int64_t wait_session, pid_t parent, c
     }
   Answer head{};
   if (n >= static_cast<ssize_t>(sizeof head)) memcpy(&head, buf, sizeof head);
+  if (passed >= 0) {
+    if (!epoch_page) {
+      void *at = real().mmap(nullptr, sizeof(Epoch), PROT_READ, MAP_SHARED, passed, 0);
+      if (at != MAP_FAILED) epoch_page = static_cast<const Epoch *>(at);
+    }
+    raw_close(passed);
+  }
   if (n < static_cast<ssize_t>(sizeof head) || head.ret < 0) {
     raw_close(s);
     return -1;
@@ -250,6 +260,7 @@ void after_fork_child() {
   pid_t parent = c.pid;
   c.pid = getpid();
   new (&c.mu) std::mutex;
+  c.offer.fd = -1;
   // The parent's connection is the parent's: the child says hello on its
   // own, and shares its parent's open files as a fork does.
   if (c.conn >= 0) {
@@ -299,6 +310,7 @@ int64_t ask_locked(Client &c, Op op, std::initializer_list<int64_t> args, const 
   if (len > MAX_MESSAGE - sizeof(Ask)) return -E2BIG;
   Reply own;
   Reply *r = reply ? reply : &own;
+  c.offer.fd = -1; // the host ends it with this message
   if (!ensure_connected(c)) return -ENODEV;
   Ask ask = make_ask(op, args, len);
   if (!exchange(c.conn, ask, payload, r)) {
@@ -310,6 +322,24 @@ int64_t ask_locked(Client &c, Op op, std::initializer_list<int64_t> args, const 
   }
   if (!reply && r->fd >= 0) raw_close(r->fd);
   return r->head.ret;
+}
+
+bool poll_offered(Client &c, int fd, void *arg, int64_t *result) {
+  Client::Offer o = std::exchange(c.offer, Client::Offer{}); // one poll takes it, or none
+  uint8_t rec[SMC_RECORD];
+  if (o.fd != fd || !epoch_page || c.conn < 0 || !user_copy_in(rec, arg, sizeof rec) ||
+      !smc_record_is(rec, SMC_POLL) || epoch_page->load(std::memory_order_acquire) != o.epoch ||
+      !user_write(static_cast<char *>(arg) + SMC_MESSAGE_AT, o.reply, sizeof o.reply))
+    return false;
+  Ask ask = make_ask(Op::Polled, {fd}, sizeof rec);
+  *result = 0;
+  if (!send_message(c.conn, &ask, sizeof ask, rec, sizeof rec, -1)) {
+    raw_close(c.conn); // the host is gone: its cards with it
+    c.conn = -1;
+    c.gone = true;
+    *result = -ENODEV;
+  }
+  return true;
 }
 
 int64_t ask(Op op, std::initializer_list<int64_t> args, const void *payload, size_t len, Reply *reply) {

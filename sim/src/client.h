@@ -48,6 +48,13 @@ struct Client {
   std::atomic<int> mapped{0};
   std::unordered_set<const void *> listings; // handed out by opendir
   std::atomic<int> open_dirs{0};
+  // The controller reply that came with the answer to descriptor fd's post
+  // (see wire.h), until the next message to the host.
+  struct Offer {
+    int fd = -1;
+    uint32_t reply[8];
+    uint64_t epoch;
+  } offer;
 };
 
 // The process's client, made on first use.
@@ -78,6 +85,10 @@ int64_t ask(Op op, std::initializer_list<int64_t> args, const void *payload = nu
 // The same, with the lock held.
 int64_t ask_locked(Client &c, Op op, std::initializer_list<int64_t> args, const void *payload, size_t len,
                    Reply *reply);
+// A poll of descriptor fd's controller message with record `arg`, answered
+// here from the reply offered with its post, if it still holds; false: ask
+// the host.  Lock held.
+bool poll_offered(Client &c, int fd, void *arg, int64_t *result);
 // Opens a card, waiting on a connection of its own if the card is busy: a
 // signal handler that runs meanwhile ends the wait with -EINTR, unless the
 // open was granted first.  Lock not held.

@@ -14,6 +14,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <deque>
 #include <tuple>
+#include <unordered_set>
 #include <utility>
 
 #include "host.h"
@@ -70,6 +72,11 @@ struct Host {
   uint64_t next_session = 1;
   uint64_t seen_wakes = 0;
   int last = -1; // the connection answered last
+  // The epoch (see wire.h): the page, and the connections whose last post
+  // was answered with its reply.
+  Epoch *epoch = nullptr;
+  std::shared_ptr<Memfd> epoch_page;
+  std::unordered_set<int> offers;
 };
 
 // Made on first use: the launcher's first program starts its host from a
@@ -454,6 +461,7 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
     }
     c.session = id;
     ret = static_cast<int64_t>(id);
+    r.mem = state().epoch_page;
     return true;
   }
   Session *p = session_of(s, c.session);
@@ -524,6 +532,12 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
     set_record(&rec);
     ret = driver_request(s, id, *d, static_cast<uint32_t>(a[1]), rec.bytes, &moved);
     set_record(nullptr);
+    if (a[1] == SMC_REQUEST && ret == 0 && smc_record_is(rec.bytes, SMC_POST) && smc_ready_alone(*d->card, *d)) {
+      r.head.offer = 1;
+      std::copy(d->reply.begin(), d->reply.end(), r.head.reply);
+      r.head.epoch = state().epoch->load(std::memory_order_relaxed);
+      state().offers.insert(cfd);
+    }
     if (rec.hi > rec.lo) {
       r.head.b[0] = static_cast<int64_t>(rec.lo);
       r.payload.assign(reinterpret_cast<const char *>(rec.bytes + rec.lo), rec.hi - rec.lo);
@@ -552,6 +566,20 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
       r.head.b[3] = b.mcast;
     }
     return true;
+  }
+  case Op::Polled: {
+    // The process answered it: the driver does the same, unanswered.
+    auto [id, d] = desc(a[0]);
+    if (d && in.size() == SMC_RECORD) {
+      Record rec;
+      rec.size = SMC_RECORD;
+      memcpy(rec.bytes, in.data(), rec.size);
+      rec.readable = rec.writable = true;
+      set_record(&rec);
+      driver_request(s, id, *d, SMC_REQUEST, rec.bytes, nullptr);
+      set_record(nullptr);
+    }
+    return false;
   }
   case Op::Replicate: tlb_unmapped(s, static_cast<uint64_t>(a[0]), a[1] != 0); return true;
   case Op::Read: {
@@ -594,6 +622,8 @@ void drop(Sim &s, int cfd) {
   if (it == state().conns.end()) return;
   Conn c = it->second;
   state().conns.erase(it);
+  state().epoch->fetch_add(1, std::memory_order_seq_cst);
+  state().offers.erase(cfd);
   epoll_ctl(state().ep, EPOLL_CTL_DEL, cfd, nullptr);
   raw_close(cfd);
   if (c.waiter) {
@@ -607,6 +637,8 @@ void drop(Sim &s, int cfd) {
     end_session(s, c.session);
   }
 }
+
+void take_polled(std::unique_lock<std::mutex> &lock, Sim &s, int except);
 
 // Answers the next message of a connection; false if there was none (or
 // the connection ended).
@@ -623,16 +655,36 @@ bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
   Ask ask;
   memcpy(&ask, buf.data(), sizeof ask);
   std::string in(buf.data() + sizeof ask, static_cast<size_t>(n) - sizeof ask);
+  if (ask.op == Op::Polled) {
+    state().offers.erase(cfd);
+  } else {
+    // Whatever this message does comes after the polls that processes
+    // answered themselves before it: those are taken first.
+    state().epoch->fetch_add(1, std::memory_order_seq_cst);
+    take_polled(lock, s, cfd);
+  }
   Reply r;
   Conn c = state().conns[cfd];
-  bool now = serve(lock, s, cfd, c, ask, in, r);
+  bool now = serve(lock, s, cfd, c, ask, in, r) && ask.op != Op::Polled;
   if (auto it = state().conns.find(cfd); it != state().conns.end()) it->second = c;
   if (now && !answer(cfd, r)) {
     drop(s, cfd);
     return false;
   }
-  if (now) state().last = cfd;
+  if (now || ask.op == Op::Polled) state().last = cfd; // its next request follows at once
   return true;
+}
+
+// The polls that processes holding an offer answered themselves and sent
+// before now, but for connection `except`'s: each offer ends here.
+void take_polled(std::unique_lock<std::mutex> &lock, Sim &s, int except) {
+  auto offers = std::exchange(state().offers, {});
+  for (int o : offers) {
+    Ask next;
+    if (o == except || !state().conns.count(o)) continue;
+    if (recv(o, &next, sizeof next, MSG_PEEK | MSG_DONTWAIT) == sizeof next && next.op == Op::Polled)
+      take(lock, s, o);
+  }
 }
 
 // Waits a little for the next request on the connection just answered (see
@@ -782,6 +834,13 @@ void host_main(int listener, int keep, bool serve, char **argv) {
   state().listener = listen_at;
   if (state().keep < 0) raw_close(keep_at);
   state().ep = epoll_create1(EPOLL_CLOEXEC);
+  int page = memfd_create("nrsim epoch", MFD_CLOEXEC);
+  void *at = page >= 0 && ftruncate(page, sizeof(Epoch)) == 0
+                 ? real().mmap(nullptr, sizeof(Epoch), PROT_READ | PROT_WRITE, MAP_SHARED, page, 0)
+                 : MAP_FAILED;
+  if (at == MAP_FAILED) _exit(1);
+  state().epoch = new (at) Epoch(0);
+  state().epoch_page = std::make_shared<Memfd>(page);
   fcntl(state().listener, F_SETFL, O_NONBLOCK);
   run();
 }

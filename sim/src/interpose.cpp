@@ -330,6 +330,7 @@ namespace {
 // holds it, with whether it could be read and written, and what the driver
 // writes comes back into it.
 int sim_ioctl(Client &c, int fd, uint32_t request, void *arg) {
+  if (int64_t r; request == SMC_REQUEST && poll_offered(c, fd, arg, &r)) return static_cast<int>(r);
   Record rec;
   rec.size = record_size(request);
   rec.readable = user_copy_in(rec.bytes, arg, rec.size);
@@ -338,8 +339,13 @@ int sim_ioctl(Client &c, int fd, uint32_t request, void *arg) {
   // acts: writing its own bytes back changes nothing.
   rec.writable = rec.readable && user_write(arg, rec.bytes, rec.size);
   Reply reply;
-  int64_t r = ask_locked(c, Op::Ioctl, {fd, request, rec.readable, rec.writable}, rec.bytes,
-                         rec.readable ? rec.size : 0, &reply);
+  int64_t r = ask_locked(c, Op::Ioctl, {fd, request, rec.readable, rec.writable}, rec.bytes, rec.readable ? rec.size : 0,
+                 &reply);
+  if (reply.head.offer) {
+    c.offer.fd = fd;
+    c.offer.epoch = reply.head.epoch;
+    memcpy(c.offer.reply, reply.head.reply, sizeof c.offer.reply);
+  }
   if (!reply.payload.empty() &&
       !user_write(static_cast<char *>(arg) + reply.head.b[0], reply.payload.data(), reply.payload.size()) &&
       r >= 0)

@@ -14,10 +14,9 @@ namespace nrsim {
 
 namespace {
 
-constexpr uint32_t RECORD_SIZE = 48;
-constexpr uint32_t POST = 1, POLL = 2, DROP = 4;
-constexpr size_t RESERVED_AT = 8, RESERVED_SIZE = 8, MESSAGE_AT = 16;
-static_assert(MESSAGE_AT + sizeof(SmcWords) == RECORD_SIZE);
+constexpr uint32_t RECORD_SIZE = SMC_RECORD;
+constexpr uint32_t POST = SMC_POST, POLL = SMC_POLL, DROP = SMC_DROP;
+constexpr size_t RESERVED_AT = SMC_RESERVED_AT, RESERVED_SIZE = SMC_RESERVED_SIZE, MESSAGE_AT = SMC_MESSAGE_AT;
 
 Desc *desc_at(Sim &s, int fd) {
   auto it = s.descs.find(fd);
@@ -93,6 +92,19 @@ bool reserved_zero(const uint8_t *record) {
 
 } // namespace
 
+bool smc_record_is(const uint8_t *record, uint32_t flags) {
+  uint32_t argsz, f;
+  memcpy(&argsz, record, sizeof argsz);
+  memcpy(&f, record + sizeof argsz, sizeof f);
+  return argsz == RECORD_SIZE && f == flags && reserved_zero(record);
+}
+
+bool smc_ready_alone(const Card &c, const Desc &d) {
+  auto fault = c.faults.find(SMC_REQUEST);
+  return d.smc == Desc::Smc::Ready && d.refs == 1 && !c.removed && d.life == c.life && !d.life->retired &&
+         (fault == c.faults.end() || fault->second.times == 0);
+}
+
 void smc_settle(Sim &s, Card &c) {
   Controller &ctl = c.life->smc;
   while (ctl.busy) {
@@ -143,12 +155,9 @@ void smc_abandon(Sim &s, Card &c, Desc &d, int fd) {
 int smc_message(Call &c) {
   const uint8_t *rec = c.record;
   if (!rec) return -EFAULT;
-  uint32_t argsz, flags;
-  memcpy(&argsz, rec, sizeof argsz);
-  memcpy(&flags, rec + sizeof argsz, sizeof flags);
-  if (argsz != RECORD_SIZE) return -EINVAL;
-  if (flags != POST && flags != POLL && flags != DROP) return -EINVAL;
-  if (!reserved_zero(rec)) return -EINVAL;
+  uint32_t flags;
+  memcpy(&flags, rec + sizeof(uint32_t), sizeof flags);
+  if (!smc_record_is(rec, flags) || (flags != POST && flags != POLL && flags != DROP)) return -EINVAL;
 
   smc_settle(c.sim, c.card);
   Controller &ctl = c.life.smc;

@@ -11,6 +11,14 @@ namespace nrsim {
 
 using SmcWords = std::array<uint32_t, 8>;
 
+// The request and its record, as the host and the processes both read them.
+constexpr uint32_t SMC_REQUEST = 0xFA11, SMC_RECORD = 48;
+constexpr uint32_t SMC_POST = 1, SMC_POLL = 2, SMC_DROP = 4;
+constexpr size_t SMC_RESERVED_AT = 8, SMC_RESERVED_SIZE = 8, SMC_MESSAGE_AT = 16;
+static_assert(SMC_MESSAGE_AT + sizeof(SmcWords) == SMC_RECORD);
+// Whether a record is a well-formed poll (or, flags = SMC_POST, post).
+bool smc_record_is(const uint8_t *record, uint32_t flags);
+
 // How the card's controller firmware treats messages.  It belongs to the card
 // and so outlives a sever; each message takes the behaviour in force when the
 // controller takes it.
@@ -45,6 +53,10 @@ struct Controller {
 };
 
 int smc_message(Call &c);
+// Whether descriptor d's next poll is sure to fetch the reply it holds,
+// whatever else happens first, as long as no other request or control
+// does: the post's answer may then hand the reply over with it.
+bool smc_ready_alone(const Card &c, const Desc &d);
 // Brings card c's controller up to date: completes what is due and takes
 // what is queued.  Lock held.
 void smc_settle(Sim &s, Card &c);

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -33,6 +34,8 @@ enum class Op : uint32_t {
   List,      // payload: canonical path
   Access,    // a: mode; payload: canonical path
   FdPath,    // a: pid, fd
+  Polled,    // a: fd; payload: the record.  A poll that the process answered
+             // itself with the reply offered with its post: not answered
 #define NRSIM_OP(name) C_##name,
   NRSIM_CONTROLS(NRSIM_OP)
 #undef NRSIM_OP
@@ -52,9 +55,20 @@ struct Ask {
 struct Answer {
   int64_t ret; // >= 0, or -errno
   uint32_t len;
-  uint32_t reserved;
+  uint32_t offer; // 1: a post's reply is ready in `reply`, as of `epoch`
   int64_t b[4];
+  uint32_t reply[8];
+  uint64_t epoch;
 };
+
+// A controller reply that is ready when its post is answered is handed over
+// with the answer, so that the poll which fetches it need not wait for the
+// host: the process answers that poll itself and tells the host without
+// waiting.  That holds only while nothing else happened in the host since:
+// the host counts every message it takes (the epoch, on a page that every
+// process maps) and the process compares.
+using Epoch = std::atomic<uint64_t>;
+static_assert(Epoch::is_always_lock_free);
 
 // The largest message either side sends; bulk data goes in pieces of
 // CHUNK bytes.

@@ -5,6 +5,8 @@ import ctypes
 import errno
 import mmap as pymmap
 import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -436,6 +438,29 @@ class TestLostCard:
         assert errno_of(post, fd, *echo(1)) == errno.EIO
         assert errno_of(poll, fd) == errno.ENOMSG  # nothing was posted
         assert nrsim.smc_messages(0) == []
+
+
+class TestReadyAtPost:
+    """A reply that is ready when its post is answered comes back with that
+    answer, and the poll that fetches it is answered in the process: what
+    other processes do in between must still reach that poll."""
+
+    @pytest.mark.parametrize("control, err", [(["fail", "0", "0xFA11", "EIO"], errno.EIO),
+                                              (["sever", "0"], errno.ENODEV)])
+    def test_a_control_from_another_process_reaches_the_poll(self, fds, control, err):
+        fd = fds()
+        post(fd, *echo(1))
+        subprocess.run([sys.executable, "-m", "nrsim", *control], check=True, timeout=60)
+        assert errno_of(poll, fd) == err
+
+    def test_a_forked_child_that_fetches_the_reply_leaves_none_to_its_parent(self, fds):
+        fd = fds()
+        post(fd, *echo(7))
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if poll(fd) == echoed(7) else 1)
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+        assert errno_of(poll, fd) == errno.ENOMSG
 
 
 class TestMalformed:
