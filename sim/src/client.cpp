@@ -131,8 +131,8 @@ std::string start_host(bool serve, bool inherit, pid_t *host_pid) {
   return name;
 }
 
-// The host's epoch page, mapped once for the life of the process.
-const Epoch *epoch_page = nullptr;
+// The host's page, mapped once for the life of the process.
+const HostPage *page = nullptr;
 
 // Hello to the host on a fresh connection; the connection, or -1.
 int connect_host(const std::string &where, int64_t wait_session, pid_t parent, const std::vector<int32_t> &fds,
@@ -162,9 +162,9 @@ int connect_host(const std::string &where, int64_t wait_session, pid_t parent, c
   Answer head{};
   if (n >= static_cast<ssize_t>(sizeof head)) memcpy(&head, buf, sizeof head);
   if (passed >= 0) {
-    if (!epoch_page) {
-      void *at = real().mmap(nullptr, sizeof(Epoch), PROT_READ, MAP_SHARED, passed, 0);
-      if (at != MAP_FAILED) epoch_page = static_cast<const Epoch *>(at);
+    if (!page) {
+      void *at = real().mmap(nullptr, sizeof(HostPage), PROT_READ, MAP_SHARED, passed, 0);
+      if (at != MAP_FAILED) page = static_cast<const HostPage *>(at);
     }
     raw_close(passed);
   }
@@ -327,8 +327,8 @@ int64_t ask_locked(Client &c, Op op, std::initializer_list<int64_t> args, const 
 bool poll_offered(Client &c, int fd, void *arg, int64_t *result) {
   Client::Offer o = std::exchange(c.offer, Client::Offer{}); // one poll takes it, or none
   uint8_t rec[SMC_RECORD];
-  if (o.fd != fd || !epoch_page || c.conn < 0 || !user_copy_in(rec, arg, sizeof rec) ||
-      !smc_record_is(rec, SMC_POLL) || epoch_page->load(std::memory_order_acquire) != o.epoch ||
+  if (o.fd != fd || !page || c.conn < 0 || !user_copy_in(rec, arg, sizeof rec) ||
+      !smc_record_is(rec, SMC_POLL) || page->epoch.load(std::memory_order_acquire) != o.epoch ||
       !user_write(static_cast<char *>(arg) + SMC_MESSAGE_AT, o.reply, sizeof o.reply))
     return false;
   Ask ask = make_ask(Op::Polled, {fd}, sizeof rec);
@@ -340,6 +340,33 @@ bool poll_offered(Client &c, int fd, void *arg, int64_t *result) {
     *result = -ENODEV;
   }
   return true;
+}
+
+Look cached_lookup(std::string_view abs) {
+  Client &c = client();
+  std::lock_guard lock(c.mu);
+  if (page && c.looks_tree == page->tree.load(std::memory_order_acquire))
+    if (auto it = c.looks.find(std::string(abs)); it != c.looks.end()) return it->second;
+  Reply reply;
+  int64_t r = ask_locked(c, Op::Lookup, {}, abs.data(), abs.size(), &reply);
+  Look l;
+  if (r < 0) {
+    l.what = Look::What::Error;
+    l.err = static_cast<int>(-r);
+  } else if (r == 1) {
+    l.what = Look::What::Found;
+    l.node.role = static_cast<Node::Role>(reply.head.b[0]);
+    l.node.type = static_cast<unsigned char>(reply.head.b[1]);
+    l.node.card = static_cast<uint32_t>(reply.head.b[2]);
+    l.node.tree = static_cast<Tree>(reply.head.b[3]);
+    l.node.name = std::move(reply.payload);
+  }
+  if (r != -ENODEV && (reply.head.flags & ANSWER_STEADY)) {
+    if (c.looks_tree != reply.head.as_of || c.looks.size() >= 1024) c.looks.clear();
+    c.looks_tree = reply.head.as_of;
+    c.looks.emplace(std::string(abs), l);
+  }
+  return l;
 }
 
 int64_t ask(Op op, std::initializer_list<int64_t> args, const void *payload, size_t len, Reply *reply) {

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "tree.h"
 #include "wire.h"
 
 namespace nrsim {
@@ -55,6 +56,10 @@ struct Client {
     uint32_t reply[8];
     uint64_t epoch;
   } offer;
+  // Path lookups whose answers hold while the host's tree count is
+  // looks_tree (see wire.h).
+  std::unordered_map<std::string, Look> looks;
+  uint64_t looks_tree = UINT64_MAX;
 };
 
 // The process's client, made on first use.
@@ -89,6 +94,9 @@ int64_t ask_locked(Client &c, Op op, std::initializer_list<int64_t> args, const 
 // here from the reply offered with its post, if it still holds; false: ask
 // the host.  Lock held.
 bool poll_offered(Client &c, int fd, void *arg, int64_t *result);
+// What an absolute path names, as the host's last steady answer for it
+// said, or as the host says now.  Lock not held.
+Look cached_lookup(std::string_view abs);
 // Opens a card, waiting on a connection of its own if the card is busy: a
 // signal handler that runs meanwhile ends the wait with -EINTR, unless the
 // open was granted first.  Lock not held.

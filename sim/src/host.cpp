@@ -72,10 +72,10 @@ struct Host {
   uint64_t next_session = 1;
   uint64_t seen_wakes = 0;
   int last = -1; // the connection answered last
-  // The epoch (see wire.h): the page, and the connections whose last post
-  // was answered with its reply.
-  Epoch *epoch = nullptr;
-  std::shared_ptr<Memfd> epoch_page;
+  // The counts that processes read (see wire.h), and the connections whose
+  // last post was answered with its reply.
+  HostPage *page = nullptr;
+  std::shared_ptr<Memfd> page_fd;
   std::unordered_set<int> offers;
 };
 
@@ -461,7 +461,7 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
     }
     c.session = id;
     ret = static_cast<int64_t>(id);
-    r.mem = state().epoch_page;
+    r.mem = state().page_fd;
     return true;
   }
   Session *p = session_of(s, c.session);
@@ -533,9 +533,9 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
     ret = driver_request(s, id, *d, static_cast<uint32_t>(a[1]), rec.bytes, &moved);
     set_record(nullptr);
     if (a[1] == SMC_REQUEST && ret == 0 && smc_record_is(rec.bytes, SMC_POST) && smc_ready_alone(*d->card, *d)) {
-      r.head.offer = 1;
+      r.head.flags |= ANSWER_OFFER;
       std::copy(d->reply.begin(), d->reply.end(), r.head.reply);
-      r.head.epoch = state().epoch->load(std::memory_order_relaxed);
+      r.head.as_of = state().page->epoch.load(std::memory_order_relaxed);
       state().offers.insert(cfd);
     }
     if (rec.hi > rec.lo) {
@@ -622,7 +622,8 @@ void drop(Sim &s, int cfd) {
   if (it == state().conns.end()) return;
   Conn c = it->second;
   state().conns.erase(it);
-  state().epoch->fetch_add(1, std::memory_order_seq_cst);
+  state().page->epoch.fetch_add(1, std::memory_order_seq_cst);
+  state().page->tree.fetch_add(1, std::memory_order_seq_cst); // a reset it began may end with it
   state().offers.erase(cfd);
   epoll_ctl(state().ep, EPOLL_CTL_DEL, cfd, nullptr);
   raw_close(cfd);
@@ -639,6 +640,15 @@ void drop(Sim &s, int cfd) {
 }
 
 void take_polled(std::unique_lock<std::mutex> &lock, Sim &s, int except);
+
+constexpr int64_t RESET_REQUEST = 0xFA06;
+
+// Is a card off the bus (a reset under way)?  Its return is a matter of time.
+bool off_the_bus(const Sim &s) {
+  for (const auto &[n, c] : s.cards)
+    if (c->reset.away) return true;
+  return false;
+}
 
 // Answers the next message of a connection; false if there was none (or
 // the connection ended).
@@ -660,12 +670,19 @@ bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
   } else {
     // Whatever this message does comes after the polls that processes
     // answered themselves before it: those are taken first.
-    state().epoch->fetch_add(1, std::memory_order_seq_cst);
+    state().page->epoch.fetch_add(1, std::memory_order_seq_cst);
     take_polled(lock, s, cfd);
   }
   Reply r;
   Conn c = state().conns[cfd];
+  bool unsteady = off_the_bus(s);
   bool now = serve(lock, s, cfd, c, ask, in, r) && ask.op != Op::Polled;
+  if (unsteady || off_the_bus(s) || ask.op >= Op::C_devices || (ask.op == Op::Ioctl && ask.a[1] == RESET_REQUEST))
+    state().page->tree.fetch_add(1, std::memory_order_seq_cst);
+  else if (ask.op == Op::Lookup) {
+    r.head.flags |= ANSWER_STEADY;
+    r.head.as_of = state().page->tree.load(std::memory_order_relaxed);
+  }
   if (auto it = state().conns.find(cfd); it != state().conns.end()) it->second = c;
   if (now && !answer(cfd, r)) {
     drop(s, cfd);
@@ -834,13 +851,13 @@ void host_main(int listener, int keep, bool serve, char **argv) {
   state().listener = listen_at;
   if (state().keep < 0) raw_close(keep_at);
   state().ep = epoll_create1(EPOLL_CLOEXEC);
-  int page = memfd_create("nrsim epoch", MFD_CLOEXEC);
-  void *at = page >= 0 && ftruncate(page, sizeof(Epoch)) == 0
-                 ? real().mmap(nullptr, sizeof(Epoch), PROT_READ | PROT_WRITE, MAP_SHARED, page, 0)
+  int page = memfd_create("nrsim host page", MFD_CLOEXEC);
+  void *at = page >= 0 && ftruncate(page, sizeof(HostPage)) == 0
+                 ? real().mmap(nullptr, sizeof(HostPage), PROT_READ | PROT_WRITE, MAP_SHARED, page, 0)
                  : MAP_FAILED;
   if (at == MAP_FAILED) _exit(1);
-  state().epoch = new (at) Epoch(0);
-  state().epoch_page = std::make_shared<Memfd>(page);
+  state().page = new (at) HostPage{};
+  state().page_fd = std::make_shared<Memfd>(page);
   fcntl(state().listener, F_SETFL, O_NONBLOCK);
   run();
 }

@@ -341,9 +341,9 @@ int sim_ioctl(Client &c, int fd, uint32_t request, void *arg) {
   Reply reply;
   int64_t r = ask_locked(c, Op::Ioctl, {fd, request, rec.readable, rec.writable}, rec.bytes, rec.readable ? rec.size : 0,
                  &reply);
-  if (reply.head.offer) {
+  if (reply.head.flags & ANSWER_OFFER) {
     c.offer.fd = fd;
-    c.offer.epoch = reply.head.epoch;
+    c.offer.epoch = reply.head.as_of;
     memcpy(c.offer.reply, reply.head.reply, sizeof c.offer.reply);
   }
   if (!reply.payload.empty() &&

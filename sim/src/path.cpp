@@ -48,25 +48,6 @@ std::string parent(const std::string &p) {
   return slash == 0 || slash == std::string::npos ? "/" : p.substr(0, slash);
 }
 
-// What the host says a simulated path is.
-Look locked_lookup(std::string_view abs) {
-  Reply reply;
-  int64_t r = ask(Op::Lookup, {}, abs.data(), abs.size(), &reply);
-  Look l;
-  if (r < 0) {
-    l.what = Look::What::Error;
-    l.err = static_cast<int>(-r);
-  } else if (r == 1) {
-    l.what = Look::What::Found;
-    l.node.role = static_cast<Node::Role>(reply.head.b[0]);
-    l.node.type = static_cast<unsigned char>(reply.head.b[1]);
-    l.node.card = static_cast<uint32_t>(reply.head.b[2]);
-    l.node.tree = static_cast<Tree>(reply.head.b[3]);
-    l.node.name = std::move(reply.payload);
-  }
-  return l;
-}
-
 Resolved error(int err) {
   Resolved r;
   r.what = Resolved::What::Error;
@@ -116,7 +97,7 @@ Resolved resolve(int dirfd, const char *path, bool follow_last) {
   }
   Look here; // where cur is: Outside means a real directory
   if (maybe_simulated(cur)) {
-    here = locked_lookup(cur);
+    here = cached_lookup(cur);
     if (here.what == Look::What::Error) return error(here.err);
   }
   bool via = here.what == Look::What::Found; // passed through a simulated place
@@ -147,13 +128,13 @@ Resolved resolve(int dirfd, const char *path, bool follow_last) {
     if (c == ".") continue;
     if (c == "..") {
       cur = parent(cur);
-      here = maybe_simulated(cur) ? locked_lookup(cur) : Look{};
+      here = maybe_simulated(cur) ? cached_lookup(cur) : Look{};
       if (here.what == Look::What::Error) return error(here.err);
       continue;
     }
     std::string next = join(cur, c);
     if (maybe_simulated(next)) {
-      Look l = locked_lookup(next);
+      Look l = cached_lookup(next);
       if (l.what == Look::What::Error) return error(l.err);
       if (l.what == Look::What::Found) {
         cur = std::move(next);

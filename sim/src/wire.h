@@ -55,20 +55,30 @@ struct Ask {
 struct Answer {
   int64_t ret; // >= 0, or -errno
   uint32_t len;
-  uint32_t offer; // 1: a post's reply is ready in `reply`, as of `epoch`
+  uint32_t flags; // ANSWER_*
   int64_t b[4];
-  uint32_t reply[8];
-  uint64_t epoch;
+  uint32_t reply[8]; // ANSWER_OFFER: the reply
+  uint64_t as_of;    // ANSWER_OFFER: the epoch; ANSWER_STEADY: the tree count
 };
 
-// A controller reply that is ready when its post is answered is handed over
-// with the answer, so that the poll which fetches it need not wait for the
+// What a process may keep of an answer.  Both hold only while the host's
+// counts, on a page that every process maps, are what the answer says.
+//
+// A controller reply that is ready when its post is answered comes with the
+// answer (OFFER), so that the poll which fetches it need not wait for the
 // host: the process answers that poll itself and tells the host without
-// waiting.  That holds only while nothing else happened in the host since:
-// the host counts every message it takes (the epoch, on a page that every
-// process maps) and the process compares.
-using Epoch = std::atomic<uint64_t>;
-static_assert(Epoch::is_always_lock_free);
+// waiting.  That holds while nothing else happened in the host since: the
+// epoch counts every message the host takes.
+//
+// A path lookup's answer (STEADY) holds until the simulated tree may
+// change: the tree count counts controls and resets.  While a card is off
+// the bus nothing is steady, as its return is a matter of time.
+constexpr uint32_t ANSWER_OFFER = 1, ANSWER_STEADY = 2;
+struct HostPage {
+  std::atomic<uint64_t> epoch;
+  std::atomic<uint64_t> tree;
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
 
 // The largest message either side sends; bulk data goes in pieces of
 // CHUNK bytes.

@@ -104,6 +104,22 @@ def test_sever_from_a_third_process():
         assert sess.info().device_id == 0x401E  # the persistent session came back
 
 
+def test_paths_follow_cards_removed_and_added_by_another_process():
+    # Each answer about a path is kept until the tree may have changed.
+    paths = ("/dev/norvane/1", "/sys/class/norvane/norvane!1/nr_fw_bundle_ver")
+    other = Child("nrsim.remove(1)\nstep('removed')\nnrsim.add(0x401e, '0000:05:00.0')\nstep('added')\n")
+    other.expect("removed")
+    for path in paths:
+        with pytest.raises(FileNotFoundError):
+            os.open(path, os.O_RDONLY)
+    other.go()
+    other.expect("added")
+    for path in paths:
+        os.close(os.open(path, os.O_RDONLY))
+    other.go()
+    other.finish()
+
+
 def test_a_killed_holder_releases_its_descriptors_power_and_windows():
     holder = Child("s = nrhal.scan()[1].open()\n"
                    "s.power(Flag.MaxAiClk)\n"
