@@ -851,7 +851,8 @@ void host_main(int listener, int keep, bool serve, char **argv) {
   state().listener = listen_at;
   if (state().keep < 0) raw_close(keep_at);
   state().ep = epoll_create1(EPOLL_CLOEXEC);
-  int page = memfd_create("nrsim host page", MFD_CLOEXEC);
+  // Not named nrsim-...: tools count a process's window mappings by that name.
+  int page = memfd_create("simulated host counts", MFD_CLOEXEC);
   void *at = page >= 0 && ftruncate(page, sizeof(HostPage)) == 0
                  ? real().mmap(nullptr, sizeof(HostPage), PROT_READ | PROT_WRITE, MAP_SHARED, page, 0)
                  : MAP_FAILED;

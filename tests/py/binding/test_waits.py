@@ -64,6 +64,13 @@ def interrupt(ready, until, rescue, sig=signal.SIGINT):
 
 
 class TestSignals:
+    @pytest.fixture(autouse=True)
+    def interruptible(self):
+        # A run started in the background inherits SIGINT ignored.
+        old = signal.signal(signal.SIGINT, signal.default_int_handler)
+        yield
+        signal.signal(signal.SIGINT, old)
+
     @pytest.mark.parametrize("kind", ["open", "from_bdf", "reopen", "persistent"])
     def test_interrupted_open_leaves_nothing(self, kind):
         fds = open_fds()
