@@ -491,14 +491,17 @@ __attribute__((constructor)) void start_under_launcher(int, char **argv, char **
   if (!launch || !*launch) return;
   std::string mode = launch;
   unsetenv("NRSIM_LAUNCH");
+  const char *as = getenv("NRSIM_RUN_AS"); // the launcher's name, as the user ran it
+  std::string prog = as && *as ? as : "nrsim-run";
+  unsetenv("NRSIM_RUN_AS");
   // The card list is checked here, once, by the code that reads it.
   if (const char *cards = getenv("NRSIM_DEVICES")) {
     std::vector<LaunchCard> parsed;
     std::string bad;
     if (!parse_devices(cards, &parsed, &bad)) {
-      std::string msg = "nrsim-run: bad --devices '" + std::string(cards) + "'" +
+      std::string msg = prog + ": bad --devices '" + std::string(cards) + "'" +
                         (bad.empty() ? "" : " (at '" + bad + "')") +
-                        ": want DEVICEID@BDF,... such as 0x401e@0000:03:00.0\nTry 'nrsim-run --help'.\n";
+                        ": want DEVICEID@BDF,... such as 0x401e@0000:03:00.0\nTry '" + prog + " --help'.\n";
       raw_warn(msg.c_str());
       _exit(2);
     }

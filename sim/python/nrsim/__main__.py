@@ -33,6 +33,7 @@ def run(args: "list[str]") -> int:
     lib = os.path.join(_HERE, "libnrsim.so")
     if "NRSIM_LIB" not in os.environ and os.path.isfile(lib):
         os.environ["NRSIM_LIB"] = lib
+    os.environ["NRSIM_RUN_AS"] = "python3 -m nrsim run"  # for its messages
     # Through bash: a package's files may lose their mode bits on the way.
     os.execv("/bin/bash", ["bash", exe, *args])
     return 2  # not reached

@@ -104,6 +104,13 @@ class TestDevices:
         assert "--devices" in r.stderr
         assert not marker.exists()
 
+    def test_python_m_nrsim_run_names_itself(self):
+        env = clean_env(PYTHONPATH=str(REPO / "sim" / "python"))
+        for args in (["--bogus"], ["--devices", "x@1", "--", "true"]):
+            r = subprocess.run([sys.executable, "-m", "nrsim", "run", *args], env=env, capture_output=True,
+                               text=True, timeout=60)
+            assert r.returncode == 2 and "Try 'python3 -m nrsim run --help'." in r.stderr, r.stderr
+
     def test_library_reports_a_malformed_setting(self):
         env = clean_env(NRSIM_DEVICES="0x401e@nowhere", LD_PRELOAD=":".join(ahead() + [str(loaded_library())]),
                         PYTHONPATH=str(REPO / "sim" / "python"))
