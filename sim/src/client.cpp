@@ -324,6 +324,17 @@ int64_t ask_locked(Client &c, Op op, std::initializer_list<int64_t> args, const 
   return r->head.ret;
 }
 
+bool tell_locked(Client &c, Op op, std::initializer_list<int64_t> args, const void *payload, size_t len) {
+  c.offer.fd = -1; // as with any message
+  if (!ensure_connected(c)) return false;
+  Ask ask = make_ask(op, args, len);
+  if (send_message(c.conn, &ask, sizeof ask, payload, len, -1)) return true;
+  raw_close(c.conn); // the host is gone: its cards with it
+  c.conn = -1;
+  c.gone = true;
+  return false;
+}
+
 bool poll_offered(Client &c, int fd, void *arg, int64_t *result) {
   Client::Offer o = std::exchange(c.offer, Client::Offer{}); // one poll takes it, or none
   uint8_t rec[SMC_RECORD];
@@ -331,16 +342,11 @@ bool poll_offered(Client &c, int fd, void *arg, int64_t *result) {
       !smc_record_is(rec, SMC_POLL) || page->epoch.load(std::memory_order_acquire) != o.epoch ||
       !user_write(static_cast<char *>(arg) + SMC_MESSAGE_AT, o.reply, sizeof o.reply))
     return false;
-  Ask ask = make_ask(Op::Polled, {fd}, sizeof rec);
-  *result = 0;
-  if (!send_message(c.conn, &ask, sizeof ask, rec, sizeof rec, -1)) {
-    raw_close(c.conn); // the host is gone: its cards with it
-    c.conn = -1;
-    c.gone = true;
-    *result = -ENODEV;
-  }
+  *result = tell_locked(c, Op::Polled, {fd}, rec, sizeof rec) ? 0 : -ENODEV;
   return true;
 }
+
+bool host_unchanged_since(uint64_t epoch) { return page && page->epoch.load(std::memory_order_acquire) == epoch; }
 
 Look cached_lookup(std::string_view abs) {
   Client &c = client();
@@ -416,10 +422,14 @@ void track_fd(Client &c, int fd, Local l) {
 }
 
 void untrack_fd(Client &c, int fd) {
-  if (!c.fds.erase(fd)) return;
+  auto it = c.fds.find(fd);
+  if (it == c.fds.end()) return;
+  bool card = it->second.kind == Local::Kind::Device;
+  c.fds.erase(it);
   c.tracked.store(static_cast<int>(c.fds.size()), std::memory_order_relaxed);
   int32_t n = fd;
-  ask_locked(c, Op::Close, {}, &n, sizeof n, nullptr);
+  if (card) ask_locked(c, Op::Close, {}, &n, sizeof n, nullptr);
+  else tell_locked(c, Op::Close, {UNANSWERED}, &n, sizeof n);
 }
 
 void track_mapping(Client &c, uintptr_t addr, Mapping m) {

@@ -23,6 +23,11 @@ struct Local {
   bool dir = false;  // a directory, for *at() calls relative to it
   std::string path;  // where it was opened
   long long offset = 0;
+  // A file's bytes as the answer to its open gave them, good while the
+  // host's epoch is content_epoch (see wire.h).
+  bool has_content = false;
+  uint64_t content_epoch = 0;
+  std::string content;
 };
 
 // A mapping of a window in this process, tracked until it is unmapped.
@@ -94,6 +99,11 @@ int64_t ask_locked(Client &c, Op op, std::initializer_list<int64_t> args, const 
 // here from the reply offered with its post, if it still holds; false: ask
 // the host.  Lock held.
 bool poll_offered(Client &c, int fd, void *arg, int64_t *result);
+// Sends a message that the host does not answer; false if the host is
+// gone.  Lock held.
+bool tell_locked(Client &c, Op op, std::initializer_list<int64_t> args, const void *payload, size_t len);
+// Has the host taken no message since its epoch was `epoch`?
+bool host_unchanged_since(uint64_t epoch);
 // What an absolute path names, as the host's last steady answer for it
 // said, or as the host says now.  Lock not held.
 Look cached_lookup(std::string_view abs);

@@ -86,6 +86,13 @@ Host &state() {
   return *h;
 }
 
+// Is a card off the bus (a reset under way)?  Its return is a matter of time.
+bool off_the_bus(const Sim &s) {
+  for (const auto &[n, c] : s.cards)
+    if (c->reset.away) return true;
+  return false;
+}
+
 // A reset in progress keeps everyone else out, as an exclusive open does.
 bool busy(const Incarnation &life, bool exclusive) {
   return life.exclusive > 0 || life.resetter >= 0 || (exclusive && life.holders > 0);
@@ -499,6 +506,17 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
       ++s.waiting[node.card];
       return false;
     }
+    // A file's bytes come with its open, unless time alone may change them.
+    auto [id, d] = desc(a[0]);
+    if (ret >= 0 && d && d->kind == Desc::Kind::File && !off_the_bus(s)) {
+      int64_t n = read_desc(*d, CONTENT_MAX + 1, 0, &r.payload);
+      if (n >= 0 && n <= static_cast<int64_t>(CONTENT_MAX)) {
+        r.head.flags |= ANSWER_CONTENT;
+        r.head.as_of = state().page->epoch.load(std::memory_order_relaxed);
+      } else {
+        r.payload.clear();
+      }
+    }
     return true;
   }
   case Op::Cancel:
@@ -516,7 +534,7 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
       memcpy(&fd, in.data() + i, sizeof fd);
       s.close_fd(*p, fd);
     }
-    return true;
+    return a[0] != UNANSWERED;
   case Op::Ioctl: {
     auto [id, d] = desc(a[0]);
     if (!d) {
@@ -643,13 +661,6 @@ void take_polled(std::unique_lock<std::mutex> &lock, Sim &s, int except);
 
 constexpr int64_t RESET_REQUEST = 0xFA06;
 
-// Is a card off the bus (a reset under way)?  Its return is a matter of time.
-bool off_the_bus(const Sim &s) {
-  for (const auto &[n, c] : s.cards)
-    if (c->reset.away) return true;
-  return false;
-}
-
 // Answers the next message of a connection; false if there was none (or
 // the connection ended).
 bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
@@ -676,7 +687,8 @@ bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
   Reply r;
   Conn c = state().conns[cfd];
   bool unsteady = off_the_bus(s);
-  bool now = serve(lock, s, cfd, c, ask, in, r) && ask.op != Op::Polled;
+  bool unanswered = ask.op == Op::Polled || (ask.op == Op::Close && ask.a[0] == UNANSWERED);
+  bool now = serve(lock, s, cfd, c, ask, in, r) && !unanswered;
   if (unsteady || off_the_bus(s) || ask.op >= Op::C_devices || (ask.op == Op::Ioctl && ask.a[1] == RESET_REQUEST))
     state().page->tree.fetch_add(1, std::memory_order_seq_cst);
   else if (ask.op == Op::Lookup) {
@@ -688,7 +700,7 @@ bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
     drop(s, cfd);
     return false;
   }
-  if (now || ask.op == Op::Polled) state().last = cfd; // its next request follows at once
+  if (now || unanswered) state().last = cfd; // its next request follows at once
   return true;
 }
 

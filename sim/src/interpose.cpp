@@ -121,7 +121,13 @@ int open_node(const Resolved &res, int flags) {
   int64_t r;
   {
     std::lock_guard lock(c.mu);
-    r = ask_locked(c, Op::Open, {fd, flags, OPEN_TRY}, res.path.data(), res.path.size(), nullptr);
+    Reply reply;
+    r = ask_locked(c, Op::Open, {fd, flags, OPEN_TRY}, res.path.data(), res.path.size(), &reply);
+    if (r >= 0 && (reply.head.flags & ANSWER_CONTENT)) {
+      l.has_content = true;
+      l.content_epoch = reply.head.as_of;
+      l.content = std::move(reply.payload);
+    }
   }
   if (r == WOULD_BLOCK) r = open_waiting(fd, flags, res.path);
   if (r < 0) {
@@ -169,7 +175,16 @@ bool sim_read(int fd, void *buf, size_t n, long long at, ssize_t *out) {
   Local &l = it->second;
   long long pos = at < 0 ? l.offset : at;
   Reply reply;
-  int64_t r = ask_locked(c, Op::Read, {fd, static_cast<int64_t>(n), pos}, nullptr, 0, &reply);
+  int64_t r;
+  if (l.has_content && pos >= 0 && host_unchanged_since(l.content_epoch)) {
+    // What the host would answer: nothing happened there since the open.
+    size_t from = std::min(l.content.size(), static_cast<size_t>(pos));
+    reply.payload = l.content.substr(from, std::min(n, CHUNK));
+    r = static_cast<int64_t>(reply.payload.size());
+  } else {
+    l.has_content = false;
+    r = ask_locked(c, Op::Read, {fd, static_cast<int64_t>(n), pos}, nullptr, 0, &reply);
+  }
   if (r > 0) {
     size_t count = std::min(reply.payload.size(), n);
     if (!user_copy_out(buf, reply.payload.data(), count)) {

@@ -26,7 +26,7 @@ enum class Op : uint32_t {
   Lookup,    // payload: canonical path
   Open,      // a: fd, flags, stage; payload: canonical path
   Cancel,    // a blocked open gives up
-  Close,     // payload: fds
+  Close,     // a: UNANSWERED for files only; payload: fds
   Ioctl,     // a: fd, request, readable, writable; payload: the record
   Mmap,      // a: fd, len, prot, flags, offset
   Replicate, // a: window serial
@@ -45,6 +45,9 @@ enum class Op : uint32_t {
 // waiting, and the wait on a connection of its own.
 constexpr int64_t OPEN_TRY = 0, OPEN_WAIT = 1;
 constexpr int64_t WOULD_BLOCK = 1 << 30;
+// A close of files only (no card node among them) needs no answer: nothing
+// but this process's own later requests can tell when it happened.
+constexpr int64_t UNANSWERED = 1;
 
 struct Ask {
   Op op;
@@ -70,10 +73,14 @@ struct Answer {
 // waiting.  That holds while nothing else happened in the host since: the
 // epoch counts every message the host takes.
 //
+// The bytes of a file (CONTENT), sent with the answer to its open, are
+// what a read sees while the epoch is as the answer says.
+//
 // A path lookup's answer (STEADY) holds until the simulated tree may
 // change: the tree count counts controls and resets.  While a card is off
 // the bus nothing is steady, as its return is a matter of time.
-constexpr uint32_t ANSWER_OFFER = 1, ANSWER_STEADY = 2;
+constexpr uint32_t ANSWER_OFFER = 1, ANSWER_STEADY = 2, ANSWER_CONTENT = 4;
+constexpr size_t CONTENT_MAX = 4096;
 struct HostPage {
   std::atomic<uint64_t> epoch;
   std::atomic<uint64_t> tree;

@@ -120,6 +120,15 @@ def test_paths_follow_cards_removed_and_added_by_another_process():
     other.finish()
 
 
+def test_an_open_attribute_reads_what_another_process_set_since():
+    fd = os.open("/sys/class/norvane/norvane!0/nr_fw_bundle_ver", os.O_RDONLY)
+    try:
+        assert nrsim_command("set_fw_version", "0", "9.8.7.6").returncode == 0
+        assert os.read(fd, 64) == b"9.8.7.6"
+    finally:
+        os.close(fd)
+
+
 def test_a_killed_holder_releases_its_descriptors_power_and_windows():
     holder = Child("s = nrhal.scan()[1].open()\n"
                    "s.power(Flag.MaxAiClk)\n"
