@@ -716,12 +716,12 @@ void take_polled(std::unique_lock<std::mutex> &lock, Sim &s, int except) {
   }
 }
 
-// Waits a little for the next message after an answer (see SPIN_NS),
+// Waits a little for the next message after an answer (see LINGER_NS),
 // from any connection, without taking it: the main loop takes it, hang-ups
 // first.
 void linger() {
   epoll_event ready;
-  long long until = now_ns() + SPIN_NS;
+  long long until = now_ns() + LINGER_NS;
   while (now_ns() < until) {
     if (epoll_wait(state().ep, &ready, 1, 0) != 0) return;
     sched_yield(); // the process may be waiting for this CPU
