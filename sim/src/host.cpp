@@ -716,14 +716,14 @@ void take_polled(std::unique_lock<std::mutex> &lock, Sim &s, int except) {
   }
 }
 
-// Waits a little for the next message after an answer (see LINGER_NS),
-// from any connection, without taking it: the main loop takes it, hang-ups
-// first.
-void linger() {
-  epoll_event ready;
-  long long until = now_ns() + LINGER_NS;
+// Waits a little for the next request on the connection just answered (see
+// SPIN_NS), without taking it: the main loop takes it, hang-ups first.
+void linger(int cfd) {
+  char byte;
+  long long until = now_ns() + SPIN_NS;
   while (now_ns() < until) {
-    if (epoll_wait(state().ep, &ready, 1, 0) != 0) return;
+    ssize_t n = recv(cfd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n >= 0 || errno != EAGAIN) return;
     sched_yield(); // the process may be waiting for this CPU
   }
 }
@@ -804,7 +804,7 @@ void add_conn(int fd) {
     int last = std::exchange(state().last, -1);
     if (last >= 0 && state().conns.count(last)) {
       lock.unlock();
-      linger();
+      linger(last);
     }
   }
 }

@@ -104,9 +104,6 @@ ssize_t recv_message(int sock, void *buf, size_t cap, int *fd, int flags = 0);
 // so that a program's tight loop of requests (polls of a controller) runs
 // at the speed of the work.
 constexpr long SPIN_NS = 40000;
-// The host, having answered, waits longer for the next message: a tool's
-// requests often have a little of its own work between them.
-constexpr long LINGER_NS = 150000;
 // Nanoseconds on the monotonic clock.
 long long now_ns();
 
