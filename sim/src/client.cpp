@@ -304,6 +304,15 @@ size_t page_size() {
   return size;
 }
 
+namespace {
+// The host is gone: its cards with it.
+void lost_host(Client &c) {
+  raw_close(c.conn);
+  c.conn = -1;
+  c.gone = true;
+}
+} // namespace
+
 int64_t ask_locked(Client &c, Op op, std::initializer_list<int64_t> args, const void *payload, size_t len,
                    Reply *reply) {
   KeepErrno keep; // the answer says how the request went
@@ -314,10 +323,7 @@ int64_t ask_locked(Client &c, Op op, std::initializer_list<int64_t> args, const 
   if (!ensure_connected(c)) return -ENODEV;
   Ask ask = make_ask(op, args, len);
   if (!exchange(c.conn, ask, payload, r)) {
-    // The host is gone: its cards with it.
-    raw_close(c.conn);
-    c.conn = -1;
-    c.gone = true;
+    lost_host(c);
     return -ENODEV;
   }
   if (!reply && r->fd >= 0) raw_close(r->fd);
@@ -329,30 +335,28 @@ bool tell_locked(Client &c, Op op, std::initializer_list<int64_t> args, const vo
   if (!ensure_connected(c)) return false;
   Ask ask = make_ask(op, args, len);
   if (send_message(c.conn, &ask, sizeof ask, payload, len, -1)) return true;
-  raw_close(c.conn); // the host is gone: its cards with it
-  c.conn = -1;
-  c.gone = true;
+  lost_host(c);
   return false;
 }
+
+bool host_unchanged_since(uint64_t epoch) { return page && page->epoch.load(std::memory_order_acquire) == epoch; }
 
 bool poll_offered(Client &c, int fd, void *arg, int64_t *result) {
   Client::Offer o = std::exchange(c.offer, Client::Offer{}); // one poll takes it, or none
   uint8_t rec[SMC_RECORD];
-  if (o.fd != fd || !page || c.conn < 0 || !user_copy_in(rec, arg, sizeof rec) ||
-      !smc_record_is(rec, SMC_POLL) || page->epoch.load(std::memory_order_acquire) != o.epoch ||
+  if (o.fd != fd || c.conn < 0 || !user_copy_in(rec, arg, sizeof rec) ||
+      !smc_record_is(rec, SMC_POLL) || !host_unchanged_since(o.epoch) ||
       !user_write(static_cast<char *>(arg) + SMC_MESSAGE_AT, o.reply, sizeof o.reply))
     return false;
   *result = tell_locked(c, Op::Polled, {fd}, rec, sizeof rec) ? 0 : -ENODEV;
   return true;
 }
 
-bool host_unchanged_since(uint64_t epoch) { return page && page->epoch.load(std::memory_order_acquire) == epoch; }
-
 Look cached_lookup(std::string_view abs) {
   Client &c = client();
   std::lock_guard lock(c.mu);
   if (page && c.looks_tree == page->tree.load(std::memory_order_acquire))
-    if (auto it = c.looks.find(std::string(abs)); it != c.looks.end()) return it->second;
+    if (auto it = c.looks.find(abs); it != c.looks.end()) return it->second;
   Reply reply;
   int64_t r = ask_locked(c, Op::Lookup, {}, abs.data(), abs.size(), &reply);
   Look l;

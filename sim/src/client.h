@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -63,7 +64,11 @@ struct Client {
   } offer;
   // Path lookups whose answers hold while the host's tree count is
   // looks_tree (see wire.h).
-  std::unordered_map<std::string, Look> looks;
+  struct PathHash {
+    using is_transparent = void; // found by string_view, without a copy
+    size_t operator()(std::string_view p) const { return std::hash<std::string_view>{}(p); }
+  };
+  std::unordered_map<std::string, Look, PathHash, std::equal_to<>> looks;
   uint64_t looks_tree = UINT64_MAX;
 };
 

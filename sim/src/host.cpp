@@ -439,6 +439,20 @@ int64_t control(Op op, const int64_t *a, const std::string &in, Reply &r) {
 
 // ---- requests -----------------------------------------------------------------
 
+// A driver request on the record a process sent (`in`), as its memory held
+// it; what the driver wrote is in *rec.
+int64_t run_request(Sim &s, int id, Desc &d, uint32_t request, const std::string &in, bool readable, bool writable,
+                    Record *rec, Backing *moved) {
+  rec->size = std::min(in.size(), sizeof rec->bytes);
+  memcpy(rec->bytes, in.data(), rec->size);
+  rec->readable = readable;
+  rec->writable = writable;
+  set_record(rec);
+  int64_t ret = driver_request(s, id, d, request, rec->bytes, moved);
+  set_record(nullptr);
+  return ret;
+}
+
 // Answers one message; false: nothing to answer now (a parked open).
 // Lock held; a control takes it itself.
 bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const Ask &ask, const std::string &in,
@@ -534,7 +548,7 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
       memcpy(&fd, in.data() + i, sizeof fd);
       s.close_fd(*p, fd);
     }
-    return a[0] != UNANSWERED;
+    return true; // take() leaves a close of files unanswered
   case Op::Ioctl: {
     auto [id, d] = desc(a[0]);
     if (!d) {
@@ -542,14 +556,8 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
       return true;
     }
     Record rec;
-    rec.size = std::min(in.size(), sizeof rec.bytes);
-    memcpy(rec.bytes, in.data(), rec.size);
-    rec.readable = a[2] != 0;
-    rec.writable = a[3] != 0;
     Backing moved;
-    set_record(&rec);
-    ret = driver_request(s, id, *d, static_cast<uint32_t>(a[1]), rec.bytes, &moved);
-    set_record(nullptr);
+    ret = run_request(s, id, *d, static_cast<uint32_t>(a[1]), in, a[2] != 0, a[3] != 0, &rec, &moved);
     if (a[1] == SMC_REQUEST && ret == 0 && smc_record_is(rec.bytes, SMC_POST) && smc_ready_alone(*d->card, *d)) {
       r.head.flags |= ANSWER_OFFER;
       std::copy(d->reply.begin(), d->reply.end(), r.head.reply);
@@ -588,16 +596,9 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
   case Op::Polled: {
     // The process answered it: the driver does the same, unanswered.
     auto [id, d] = desc(a[0]);
-    if (d && in.size() == SMC_RECORD) {
-      Record rec;
-      rec.size = SMC_RECORD;
-      memcpy(rec.bytes, in.data(), rec.size);
-      rec.readable = rec.writable = true;
-      set_record(&rec);
-      driver_request(s, id, *d, SMC_REQUEST, rec.bytes, nullptr);
-      set_record(nullptr);
-    }
-    return false;
+    Record rec;
+    if (d && in.size() == SMC_RECORD) run_request(s, id, *d, SMC_REQUEST, in, true, true, &rec, nullptr);
+    return true; // take() leaves it unanswered
   }
   case Op::Replicate: tlb_unmapped(s, static_cast<uint64_t>(a[0]), a[1] != 0); return true;
   case Op::Read: {

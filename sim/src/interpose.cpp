@@ -354,8 +354,8 @@ int sim_ioctl(Client &c, int fd, uint32_t request, void *arg) {
   // acts: writing its own bytes back changes nothing.
   rec.writable = rec.readable && user_write(arg, rec.bytes, rec.size);
   Reply reply;
-  int64_t r = ask_locked(c, Op::Ioctl, {fd, request, rec.readable, rec.writable}, rec.bytes, rec.readable ? rec.size : 0,
-                 &reply);
+  int64_t r = ask_locked(c, Op::Ioctl, {fd, request, rec.readable, rec.writable}, rec.bytes,
+                         rec.readable ? rec.size : 0, &reply);
   if (reply.head.flags & ANSWER_OFFER) {
     c.offer.fd = fd;
     c.offer.epoch = reply.head.as_of;

@@ -209,23 +209,20 @@ int smc_message(Call &c) {
 
 namespace nrsim::ctl {
 
-int nrsim_smc_delay_polls(uint32_t n, unsigned polls) {
-  return with_card(n, [polls](Sim &s, Card &c) {
+namespace {
+int set_delay(uint32_t n, SmcConfig::Delay delay, unsigned amount) {
+  return with_card(n, [delay, amount](Sim &s, Card &c) {
     smc_settle(s, c); // what was due under the old setting
-    c.smc.delay = SmcConfig::Delay::Polls;
-    c.smc.amount = polls;
+    c.smc.delay = delay;
+    c.smc.amount = amount;
     return 0;
   });
 }
+} // namespace
 
-int nrsim_smc_delay_ms(uint32_t n, unsigned ms) {
-  return with_card(n, [ms](Sim &s, Card &c) {
-    smc_settle(s, c);
-    c.smc.delay = SmcConfig::Delay::Ms;
-    c.smc.amount = ms;
-    return 0;
-  });
-}
+int nrsim_smc_delay_polls(uint32_t n, unsigned polls) { return set_delay(n, SmcConfig::Delay::Polls, polls); }
+
+int nrsim_smc_delay_ms(uint32_t n, unsigned ms) { return set_delay(n, SmcConfig::Delay::Ms, ms); }
 
 int nrsim_smc_hang(uint32_t n, int on) {
   return with_card(n, [on](Sim &s, Card &c) {
