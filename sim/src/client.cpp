@@ -341,6 +341,8 @@ bool tell_locked(Client &c, Op op, std::initializer_list<int64_t> args, const vo
 
 bool host_unchanged_since(uint64_t epoch) { return page && page->epoch.load(std::memory_order_acquire) == epoch; }
 
+bool tree_unchanged_since(uint64_t tree) { return page && page->tree.load(std::memory_order_acquire) == tree; }
+
 bool poll_offered(Client &c, int fd, void *arg, int64_t *result) {
   Client::Offer o = std::exchange(c.offer, Client::Offer{}); // one poll takes it, or none
   uint8_t rec[SMC_RECORD];
@@ -352,11 +354,31 @@ bool poll_offered(Client &c, int fd, void *arg, int64_t *result) {
   return true;
 }
 
+namespace {
+// The answer kept for `abs` in `kept`, if the tree is as it was then.
+template <class T> const T *kept_answer(const Client &c, const Client::ByPath<T> &kept, std::string_view abs) {
+  if (!tree_unchanged_since(c.steady_tree)) return nullptr;
+  auto it = kept.find(abs);
+  return it == kept.end() ? nullptr : &it->second;
+}
+
+// Keeps a steady answer, for as long as the tree count it came with.
+template <class T> void keep_answer(Client &c, Client::ByPath<T> &kept, std::string_view abs, const Answer &head, T v) {
+  if (!(head.flags & ANSWER_STEADY)) return;
+  if (c.steady_tree != head.as_of || c.looks.size() + c.listings_kept.size() + c.contents_kept.size() >= 1024) {
+    c.looks.clear();
+    c.listings_kept.clear();
+    c.contents_kept.clear();
+  }
+  c.steady_tree = head.as_of;
+  kept.emplace(std::string(abs), std::move(v));
+}
+} // namespace
+
 Look cached_lookup(std::string_view abs) {
   Client &c = client();
   std::lock_guard lock(c.mu);
-  if (page && c.looks_tree == page->tree.load(std::memory_order_acquire))
-    if (auto it = c.looks.find(abs); it != c.looks.end()) return it->second;
+  if (const Look *kept = kept_answer(c, c.looks, abs)) return *kept;
   Reply reply;
   int64_t r = ask_locked(c, Op::Lookup, {}, abs.data(), abs.size(), &reply);
   Look l;
@@ -371,12 +393,35 @@ Look cached_lookup(std::string_view abs) {
     l.node.tree = static_cast<Tree>(reply.head.b[3]);
     l.node.name = std::move(reply.payload);
   }
-  if (r != -ENODEV && (reply.head.flags & ANSWER_STEADY)) {
-    if (c.looks_tree != reply.head.as_of || c.looks.size() >= 1024) c.looks.clear();
-    c.looks_tree = reply.head.as_of;
-    c.looks.emplace(std::string(abs), l);
-  }
+  keep_answer(c, c.looks, abs, reply.head, l);
   return l;
+}
+
+void keep_content(Client &c, const std::string &path, const Answer &head, const std::string &bytes) {
+  keep_answer(c, c.contents_kept, path, head, bytes);
+}
+
+bool open_kept(Client &c, int fd, int flags, const std::string &path, Local *l) {
+  const std::string *bytes = kept_answer(c, c.contents_kept, path);
+  if (!bytes || !tell_locked(c, Op::Open, {fd, flags, OPEN_TOLD}, path.data(), path.size())) return false;
+  l->has_content = true;
+  l->content_tree = c.steady_tree;
+  l->content = *bytes;
+  return true;
+}
+
+int64_t cached_listing(std::string_view abs, std::string *entries) {
+  Client &c = client();
+  std::lock_guard lock(c.mu);
+  if (const auto *kept = kept_answer(c, c.listings_kept, abs)) {
+    *entries = kept->second;
+    return kept->first;
+  }
+  Reply reply;
+  int64_t r = ask_locked(c, Op::List, {}, abs.data(), abs.size(), &reply);
+  keep_answer(c, c.listings_kept, abs, reply.head, std::pair{r, reply.payload});
+  *entries = std::move(reply.payload);
+  return r;
 }
 
 int64_t ask(Op op, std::initializer_list<int64_t> args, const void *payload, size_t len, Reply *reply) {
@@ -428,11 +473,14 @@ void track_fd(Client &c, int fd, Local l) {
 void untrack_fd(Client &c, int fd) {
   auto it = c.fds.find(fd);
   if (it == c.fds.end()) return;
-  bool card = it->second.kind == Local::Kind::Device;
+  // Closing a card node lands the stores of its windows where they
+  // replicate, which this process may then read without asking: while it
+  // maps a window it waits for its close.
+  bool waits = it->second.kind == Local::Kind::Device && !c.mappings.empty();
   c.fds.erase(it);
   c.tracked.store(static_cast<int>(c.fds.size()), std::memory_order_relaxed);
   int32_t n = fd;
-  if (card) ask_locked(c, Op::Close, {}, &n, sizeof n, nullptr);
+  if (waits) ask_locked(c, Op::Close, {}, &n, sizeof n, nullptr);
   else tell_locked(c, Op::Close, {UNANSWERED}, &n, sizeof n);
 }
 

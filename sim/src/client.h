@@ -25,9 +25,9 @@ struct Local {
   std::string path;  // where it was opened
   long long offset = 0;
   // A file's bytes as the answer to its open gave them, good while the
-  // host's epoch is content_epoch (see wire.h).
+  // host's tree count is content_tree (see wire.h).
   bool has_content = false;
-  uint64_t content_epoch = 0;
+  uint64_t content_tree = 0;
   std::string content;
 };
 
@@ -62,14 +62,18 @@ struct Client {
     uint32_t reply[8];
     uint64_t epoch;
   } offer;
-  // Path lookups whose answers hold while the host's tree count is
-  // looks_tree (see wire.h).
+  // Path lookups, directory listings as (result, entries) and files' bytes,
+  // whose answers hold while the host's tree count is steady_tree (see
+  // wire.h).
   struct PathHash {
     using is_transparent = void; // found by string_view, without a copy
     size_t operator()(std::string_view p) const { return std::hash<std::string_view>{}(p); }
   };
-  std::unordered_map<std::string, Look, PathHash, std::equal_to<>> looks;
-  uint64_t looks_tree = UINT64_MAX;
+  template <class T> using ByPath = std::unordered_map<std::string, T, PathHash, std::equal_to<>>;
+  ByPath<Look> looks;
+  ByPath<std::pair<int64_t, std::string>> listings_kept;
+  ByPath<std::string> contents_kept;
+  uint64_t steady_tree = UINT64_MAX;
 };
 
 // The process's client, made on first use.
@@ -109,9 +113,19 @@ bool poll_offered(Client &c, int fd, void *arg, int64_t *result);
 bool tell_locked(Client &c, Op op, std::initializer_list<int64_t> args, const void *payload, size_t len);
 // Has the host taken no message since its epoch was `epoch`?
 bool host_unchanged_since(uint64_t epoch);
+// Is the host's tree count still `tree`?
+bool tree_unchanged_since(uint64_t tree);
+// Opens a file as fd with the bytes kept of it, if they still hold: the
+// host is told without waiting.  False if there are none.
+bool open_kept(Client &c, int fd, int flags, const std::string &path, Local *l);
+// Keeps the bytes that came with the answer to a file's open.
+void keep_content(Client &c, const std::string &path, const Answer &head, const std::string &bytes);
 // What an absolute path names, as the host's last steady answer for it
 // said, or as the host says now.  Lock not held.
 Look cached_lookup(std::string_view abs);
+// The host's List answer for a directory: its result, and its entries
+// (type byte, name length byte, name) into *entries.
+int64_t cached_listing(std::string_view abs, std::string *entries);
 // Opens a card, waiting on a connection of its own if the card is busy: a
 // signal handler that runs meanwhile ends the wait with -EINTR, unless the
 // open was granted first.  Lock not held.

@@ -26,7 +26,6 @@
 #include <cstring>
 #include <deque>
 #include <tuple>
-#include <unordered_set>
 #include <utility>
 
 #include "host.h"
@@ -47,6 +46,7 @@ namespace {
 struct Conn {
   uint64_t session = 0; // 0 until its hello
   bool waiter = false;  // carries one blocked open of the session
+  bool head_waits = false; // its next message, seen, waits for an answer
 };
 
 struct Parked {
@@ -72,11 +72,9 @@ struct Host {
   uint64_t next_session = 1;
   uint64_t seen_wakes = 0;
   int last = -1; // the connection answered last
-  // The counts that processes read (see wire.h), and the connections whose
-  // last post was answered with its reply.
+  // The counts that processes read (see wire.h).
   HostPage *page = nullptr;
   std::shared_ptr<Memfd> page_fd;
-  std::unordered_set<int> offers;
 };
 
 // Made on first use: the launcher's first program starts its host from a
@@ -178,7 +176,7 @@ int64_t read_desc(Desc &d, size_t n, long long pos, std::string *out) {
   case Desc::Kind::Path: return d.node.is_dir() && !(d.flags & O_PATH) ? -EISDIR : -EBADF;
   case Desc::Kind::File: break;
   }
-  if (d.card->removed) return -ENODEV;
+  if (!d.card || d.card->removed) return -ENODEV;
   std::string bytes;
   if (int r = file_bytes(*d.card, d.node.tree, d.node.name, &bytes); r < 0) return r;
   if (pos >= static_cast<long long>(bytes.size())) return 0;
@@ -520,13 +518,19 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
       ++s.waiting[node.card];
       return false;
     }
+    if (a[2] == OPEN_TOLD) {
+      // Opened with bytes kept while the tree was as it was then: a file
+      // that went since was opened before it went, and reads as one.
+      if (ret < 0) track(s, *p, static_cast<int>(a[0]), Desc{.kind = Desc::Kind::File, .flags = flags, .path = in});
+      return true;
+    }
     // A file's bytes come with its open, unless time alone may change them.
     auto [id, d] = desc(a[0]);
     if (ret >= 0 && d && d->kind == Desc::Kind::File && !off_the_bus(s)) {
       int64_t n = read_desc(*d, CONTENT_MAX + 1, 0, &r.payload);
       if (n >= 0 && n <= static_cast<int64_t>(CONTENT_MAX)) {
-        r.head.flags |= ANSWER_CONTENT;
-        r.head.as_of = state().page->epoch.load(std::memory_order_relaxed);
+        r.head.flags |= ANSWER_CONTENT | ANSWER_STEADY;
+        r.head.as_of = state().page->tree.load(std::memory_order_relaxed);
       } else {
         r.payload.clear();
       }
@@ -562,7 +566,6 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
       r.head.flags |= ANSWER_OFFER;
       std::copy(d->reply.begin(), d->reply.end(), r.head.reply);
       r.head.as_of = state().page->epoch.load(std::memory_order_relaxed);
-      state().offers.insert(cfd);
     }
     if (rec.hi > rec.lo) {
       r.head.b[0] = static_cast<int64_t>(rec.lo);
@@ -643,7 +646,6 @@ void drop(Sim &s, int cfd) {
   state().conns.erase(it);
   state().page->epoch.fetch_add(1, std::memory_order_seq_cst);
   state().page->tree.fetch_add(1, std::memory_order_seq_cst); // a reset it began may end with it
-  state().offers.erase(cfd);
   epoll_ctl(state().ep, EPOLL_CTL_DEL, cfd, nullptr);
   raw_close(cfd);
   if (c.waiter) {
@@ -658,13 +660,20 @@ void drop(Sim &s, int cfd) {
   }
 }
 
-void take_polled(std::unique_lock<std::mutex> &lock, Sim &s, int except);
+void take_told(std::unique_lock<std::mutex> &lock, Sim &s, int except);
 
 constexpr int64_t RESET_REQUEST = 0xFA06;
 
+// A message that the process sent without waiting for its answer.
+bool one_way(const Ask &ask) {
+  return ask.op == Op::Polled || (ask.op == Op::Close && ask.a[0] == UNANSWERED) ||
+         (ask.op == Op::Open && ask.a[2] == OPEN_TOLD);
+}
+
 // Answers the next message of a connection; false if there was none (or
-// the connection ended).
-bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
+// the connection ended).  `told`: taken as another process's one-way
+// message, before that process's own next message.
+bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, bool told = false) {
   static std::string buf(MAX_MESSAGE, '\0');
   int passed = -1;
   ssize_t n = recv_message(cfd, buf.data(), buf.size(), &passed);
@@ -676,23 +685,22 @@ bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
   }
   Ask ask;
   memcpy(&ask, buf.data(), sizeof ask);
+  state().conns[cfd].head_waits = false;
   std::string in(buf.data() + sizeof ask, static_cast<size_t>(n) - sizeof ask);
-  if (ask.op == Op::Polled) {
-    state().offers.erase(cfd);
-  } else {
-    // Whatever this message does comes after the polls that processes
-    // answered themselves before it: those are taken first.
-    state().page->epoch.fetch_add(1, std::memory_order_seq_cst);
-    take_polled(lock, s, cfd);
-  }
+  bool unanswered = one_way(ask);
+  // A poll that the process answered itself leaves the epoch as it was:
+  // the process knows what it changed.
+  if (ask.op != Op::Polled) state().page->epoch.fetch_add(1, std::memory_order_seq_cst);
+  // Whatever this message does, and whatever it asks, comes after what
+  // other processes sent without waiting before it was sent.
+  if (!unanswered) take_told(lock, s, cfd);
   Reply r;
   Conn c = state().conns[cfd];
   bool unsteady = off_the_bus(s);
-  bool unanswered = ask.op == Op::Polled || (ask.op == Op::Close && ask.a[0] == UNANSWERED);
   bool now = serve(lock, s, cfd, c, ask, in, r) && !unanswered;
   if (unsteady || off_the_bus(s) || ask.op >= Op::C_devices || (ask.op == Op::Ioctl && ask.a[1] == RESET_REQUEST))
     state().page->tree.fetch_add(1, std::memory_order_seq_cst);
-  else if (ask.op == Op::Lookup) {
+  else if (ask.op == Op::Lookup || ask.op == Op::List) {
     r.head.flags |= ANSWER_STEADY;
     r.head.as_of = state().page->tree.load(std::memory_order_relaxed);
   }
@@ -701,20 +709,40 @@ bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
     drop(s, cfd);
     return false;
   }
-  if (now || unanswered) state().last = cfd; // its next request follows at once
+  if (!told && (now || unanswered)) state().last = cfd; // its next request follows at once
   return true;
 }
 
-// The polls that processes holding an offer answered themselves and sent
-// before now, but for connection `except`'s: each offer ends here.
-void take_polled(std::unique_lock<std::mutex> &lock, Sim &s, int except) {
-  auto offers = std::exchange(state().offers, {});
-  for (int o : offers) {
-    Ask next;
-    if (o == except || !state().conns.count(o)) continue;
-    if (recv(o, &next, sizeof next, MSG_PEEK | MSG_DONTWAIT) == sizeof next && next.op == Op::Polled)
-      take(lock, s, o);
+// Takes the one-way messages waiting at the head of every connection but
+// `except`.  A process that learnt of such a message (a close, a poll), by
+// any means, learnt of it after it was sent: so it is in its connection
+// now, behind nothing that waits for an answer.
+void take_told(std::unique_lock<std::mutex> &lock, Sim &s, int except) {
+  if (state().conns.size() < 2) return;
+  auto drain = [&](int fd) {
+    for (;;) {
+      auto it = state().conns.find(fd);
+      Ask head;
+      if (fd == except || it == state().conns.end() || it->second.head_waits ||
+          recv(fd, &head, sizeof head, MSG_PEEK | MSG_DONTWAIT) != sizeof head)
+        return;
+      if (!one_way(head)) {
+        it->second.head_waits = true; // looked at once only, however long it waits
+        return;
+      }
+      if (!take(lock, s, fd, true)) return;
+    }
+  };
+  constexpr int MAX_EVENTS = 256;
+  epoll_event events[MAX_EVENTS];
+  int n = epoll_wait(state().ep, events, MAX_EVENTS, 0);
+  if (n < MAX_EVENTS) {
+    for (int i = 0; i < n; ++i) drain(events[i].data.fd);
+    return;
   }
+  std::vector<int> all; // more are ready than it says: look at every connection
+  for (const auto &[fd, conn] : state().conns) all.push_back(fd);
+  for (int fd : all) drain(fd);
 }
 
 // Waits a little for the next request on the connection just answered (see

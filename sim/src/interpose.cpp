@@ -121,11 +121,18 @@ int open_node(const Resolved &res, int flags) {
   int64_t r;
   {
     std::lock_guard lock(c.mu);
+    // A plain read-only open of a file whose bytes are kept cannot fail.
+    bool plain = (flags & (O_ACCMODE | O_CREAT | O_TRUNC | O_PATH | O_DIRECTORY)) == 0;
+    if (l.kind == Local::Kind::File && plain && open_kept(c, fd, flags, res.path, &l)) {
+      track_fd(c, fd, std::move(l));
+      return fd;
+    }
     Reply reply;
     r = ask_locked(c, Op::Open, {fd, flags, OPEN_TRY}, res.path.data(), res.path.size(), &reply);
     if (r >= 0 && (reply.head.flags & ANSWER_CONTENT)) {
+      if (plain) keep_content(c, res.path, reply.head, reply.payload);
       l.has_content = true;
-      l.content_epoch = reply.head.as_of;
+      l.content_tree = reply.head.as_of;
       l.content = std::move(reply.payload);
     }
   }
@@ -176,8 +183,8 @@ bool sim_read(int fd, void *buf, size_t n, long long at, ssize_t *out) {
   long long pos = at < 0 ? l.offset : at;
   Reply reply;
   int64_t r;
-  if (l.has_content && pos >= 0 && host_unchanged_since(l.content_epoch)) {
-    // What the host would answer: nothing happened there since the open.
+  if (l.has_content && pos >= 0 && tree_unchanged_since(l.content_tree)) {
+    // What the host would answer: nothing changed the file since.
     size_t from = std::min(l.content.size(), static_cast<size_t>(pos));
     reply.payload = l.content.substr(from, std::min(n, CHUNK));
     r = static_cast<int64_t>(reply.payload.size());
@@ -238,13 +245,12 @@ void add_entry(Listing &l, std::string_view name, unsigned char type) {
 }
 
 DIR *open_listing(const Resolved &res) {
-  Reply reply;
-  int64_t r = ask(Op::List, {}, res.path.data(), res.path.size(), &reply);
+  std::string p;
+  int64_t r = cached_listing(res.path, &p);
   if (r < 0) return fail(static_cast<int>(-r), static_cast<DIR *>(nullptr));
   auto *l = new Listing;
   add_entry(*l, ".", DT_DIR);
   add_entry(*l, "..", DT_DIR);
-  const std::string &p = reply.payload;
   for (size_t i = 0; i + 2 <= p.size();) {
     auto type = static_cast<unsigned char>(p[i]);
     size_t len = static_cast<unsigned char>(p[i + 1]);

@@ -26,7 +26,7 @@ enum class Op : uint32_t {
   Lookup,    // payload: canonical path
   Open,      // a: fd, flags, stage; payload: canonical path
   Cancel,    // a blocked open gives up
-  Close,     // a: UNANSWERED for files only; payload: fds
+  Close,     // a: UNANSWERED, or 0 for an answer; payload: fds
   Ioctl,     // a: fd, request, readable, writable; payload: the record
   Mmap,      // a: fd, len, prot, flags, offset
   Replicate, // a: window serial
@@ -42,11 +42,14 @@ enum class Op : uint32_t {
 };
 
 // Open stages: a first try that logs and answers WOULD_BLOCK instead of
-// waiting, and the wait on a connection of its own.
-constexpr int64_t OPEN_TRY = 0, OPEN_WAIT = 1;
+// waiting, and the wait on a connection of its own.  A file that the
+// process opened itself, with the bytes it kept (see below), is told to the
+// host without waiting (OPEN_TOLD).
+constexpr int64_t OPEN_TRY = 0, OPEN_WAIT = 1, OPEN_TOLD = 2;
 constexpr int64_t WOULD_BLOCK = 1 << 30;
-// A close of files only (no card node among them) needs no answer: nothing
-// but this process's own later requests can tell when it happened.
+// A close needs no answer (but a close_range's, and a card node's while the
+// process maps a window): the host takes it before any other process's
+// next message, so no other process can see it late.
 constexpr int64_t UNANSWERED = 1;
 
 struct Ask {
@@ -73,12 +76,12 @@ struct Answer {
 // waiting.  That holds while nothing else happened in the host since: the
 // epoch counts every message the host takes.
 //
-// The bytes of a file (CONTENT), sent with the answer to its open, are
-// what a read sees while the epoch is as the answer says.
-//
-// A path lookup's answer (STEADY) holds until the simulated tree may
-// change: the tree count counts controls and resets.  While a card is off
-// the bus nothing is steady, as its return is a matter of time.
+// A path lookup's or a directory listing's answer (STEADY) holds until the
+// simulated tree may change: the tree count counts controls and resets.
+// While a card is off the bus nothing is steady, as its return is a matter
+// of time.  So does a file's open, and its bytes (CONTENT) that come with
+// the answer: only controls change them.  The process reads them, and
+// opens the file again, without asking while the tree count is as then.
 constexpr uint32_t ANSWER_OFFER = 1, ANSWER_STEADY = 2, ANSWER_CONTENT = 4;
 constexpr size_t CONTENT_MAX = 4096;
 struct HostPage {

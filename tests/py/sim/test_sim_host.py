@@ -104,20 +104,34 @@ def test_sever_from_a_third_process():
         assert sess.info().device_id == 0x401E  # the persistent session came back
 
 
-def test_paths_follow_cards_removed_and_added_by_another_process():
-    # Each answer about a path is kept until the tree may have changed.
+def test_paths_and_listings_follow_cards_removed_and_added_by_another_process():
+    # Each answer about a path or a directory is kept until the tree may have changed.
     paths = ("/dev/norvane/1", "/sys/class/norvane/norvane!1/nr_fw_bundle_ver")
+    assert [d.id for d in nrhal.scan()] == [0, 1]
     other = Child("nrsim.remove(1)\nstep('removed')\nnrsim.add(0x401e, '0000:05:00.0')\nstep('added')\n")
     other.expect("removed")
     for path in paths:
         with pytest.raises(FileNotFoundError):
             os.open(path, os.O_RDONLY)
+    assert [d.id for d in nrhal.scan()] == [0]
     other.go()
     other.expect("added")
     for path in paths:
         os.close(os.open(path, os.O_RDONLY))
+    assert [d.id for d in nrhal.scan()] == [0, 1]
     other.go()
     other.finish()
+
+
+def test_a_card_that_another_process_closed_is_free_at_once():
+    # The close is not waited for, but is taken before anything sent after it.
+    closer = Child("for _ in range(20):\n    nrhal.scan()[1].open().close()\n    step('closed')\n")
+    for _ in range(20):
+        closer.expect("closed")
+        with dev(1).open(exclusive=True, nonblocking=True):
+            assert nrsim.open_count(1) == 1
+        closer.go()
+    closer.finish()
 
 
 def test_an_open_attribute_reads_what_another_process_set_since():
