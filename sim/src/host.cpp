@@ -71,7 +71,7 @@ struct Host {
   std::deque<Parked> parked;
   uint64_t next_session = 1;
   uint64_t seen_wakes = 0;
-  int last = -1; // the connection answered last
+  bool answered = false; // since the host last waited
   // The counts that processes read (see wire.h).
   HostPage *page = nullptr;
   std::shared_ptr<Memfd> page_fd;
@@ -671,9 +671,8 @@ bool one_way(const Ask &ask) {
 }
 
 // Answers the next message of a connection; false if there was none (or
-// the connection ended).  `told`: taken as another process's one-way
-// message, before that process's own next message.
-bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, bool told = false) {
+// the connection ended).
+bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
   static std::string buf(MAX_MESSAGE, '\0');
   int passed = -1;
   ssize_t n = recv_message(cfd, buf.data(), buf.size(), &passed);
@@ -709,7 +708,7 @@ bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, bool told = false
     drop(s, cfd);
     return false;
   }
-  if (!told && (now || unanswered)) state().last = cfd; // its next request follows at once
+  if (now || unanswered) state().answered = true; // more may follow at once
   return true;
 }
 
@@ -730,7 +729,7 @@ void take_told(std::unique_lock<std::mutex> &lock, Sim &s, int except) {
         it->second.head_waits = true; // looked at once only, however long it waits
         return;
       }
-      if (!take(lock, s, fd, true)) return;
+      if (!take(lock, s, fd)) return;
     }
   };
   constexpr int MAX_EVENTS = 256;
@@ -745,15 +744,19 @@ void take_told(std::unique_lock<std::mutex> &lock, Sim &s, int except) {
   for (int fd : all) drain(fd);
 }
 
-// Waits a little for the next request on the connection just answered (see
-// SPIN_NS), without taking it: the main loop takes it, hang-ups first.
-void linger(int cfd) {
-  char byte;
-  long long until = now_ns() + SPIN_NS;
+// Waits a little for the next message from any process, without taking
+// it: the main loop takes it, hang-ups first.  Longer than a process's
+// spin (SPIN_NS): a program works between its requests (a tool formats
+// what it read, a library maps a window), and a host that went to sleep
+// meanwhile must be woken, which on a busy machine costs more than the
+// request.
+constexpr long LINGER_NS = 100000;
+void linger() {
+  long long until = now_ns() + LINGER_NS;
+  epoll_event ev;
   while (now_ns() < until) {
-    ssize_t n = recv(cfd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n >= 0 || errno != EAGAIN) return;
-    sched_yield(); // the process may be waiting for this CPU
+    if (epoll_wait(state().ep, &ev, 1, 0) != 0) return;
+    sched_yield(); // a process may be waiting for this CPU
   }
 }
 
@@ -830,10 +833,9 @@ void add_conn(int fd) {
     }
     // The host ends with the process tree it was started for.
     if (!state().serve && state().keep < 0 && state().conns.empty()) _exit(0);
-    int last = std::exchange(state().last, -1);
-    if (last >= 0 && state().conns.count(last)) {
+    if (std::exchange(state().answered, false)) {
       lock.unlock();
-      linger(last);
+      linger();
     }
   }
 }

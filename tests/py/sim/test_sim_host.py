@@ -143,6 +143,17 @@ def test_an_open_attribute_reads_what_another_process_set_since():
         os.close(fd)
 
 
+def test_a_file_opened_again_from_kept_bytes_is_known_to_other_processes():
+    path = "/sys/class/norvane/norvane!0/nr_fw_bundle_ver"
+    os.close(os.open(path, os.O_RDONLY))
+    fd = os.open(path, os.O_RDONLY)  # from the bytes kept: the host is told without waiting
+    try:
+        other = Child(f"print(os.readlink('/proc/{os.getpid()}/fd/{fd}'), flush=True)\n")
+        assert other.finish() == path + "\n"
+    finally:
+        os.close(fd)
+
+
 def test_a_killed_holder_releases_its_descriptors_power_and_windows():
     holder = Child("s = nrhal.scan()[1].open()\n"
                    "s.power(Flag.MaxAiClk)\n"
