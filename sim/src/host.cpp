@@ -524,16 +524,12 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
       if (ret < 0) track(s, *p, static_cast<int>(a[0]), Desc{.kind = Desc::Kind::File, .flags = flags, .path = in});
       return true;
     }
-    // A file's bytes come with its open, unless time alone may change them.
+    // A file's bytes come with its open (take() says whether they hold).
     auto [id, d] = desc(a[0]);
-    if (ret >= 0 && d && d->kind == Desc::Kind::File && !off_the_bus(s)) {
+    if (ret >= 0 && d && d->kind == Desc::Kind::File) {
       int64_t n = read_desc(*d, CONTENT_MAX + 1, 0, &r.payload);
-      if (n >= 0 && n <= static_cast<int64_t>(CONTENT_MAX)) {
-        r.head.flags |= ANSWER_CONTENT | ANSWER_STEADY;
-        r.head.as_of = state().page->tree.load(std::memory_order_relaxed);
-      } else {
-        r.payload.clear();
-      }
+      if (n >= 0 && n <= static_cast<int64_t>(CONTENT_MAX)) r.head.flags |= ANSWER_CONTENT;
+      else r.payload.clear();
     }
     return true;
   }
@@ -552,7 +548,7 @@ bool serve(std::unique_lock<std::mutex> &lock, Sim &s, int cfd, Conn &c, const A
       memcpy(&fd, in.data() + i, sizeof fd);
       s.close_fd(*p, fd);
     }
-    return true; // take() leaves a close of files unanswered
+    return true; // take() leaves a close told without waiting unanswered
   case Op::Ioctl: {
     auto [id, d] = desc(a[0]);
     if (!d) {
@@ -699,7 +695,7 @@ bool take(std::unique_lock<std::mutex> &lock, Sim &s, int cfd) {
   bool now = serve(lock, s, cfd, c, ask, in, r) && !unanswered;
   if (unsteady || off_the_bus(s) || ask.op >= Op::C_devices || (ask.op == Op::Ioctl && ask.a[1] == RESET_REQUEST))
     state().page->tree.fetch_add(1, std::memory_order_seq_cst);
-  else if (ask.op == Op::Lookup || ask.op == Op::List) {
+  else if (ask.op == Op::Lookup || ask.op == Op::List || (r.head.flags & ANSWER_CONTENT)) {
     r.head.flags |= ANSWER_STEADY;
     r.head.as_of = state().page->tree.load(std::memory_order_relaxed);
   }

@@ -129,7 +129,8 @@ int open_node(const Resolved &res, int flags) {
     }
     Reply reply;
     r = ask_locked(c, Op::Open, {fd, flags, OPEN_TRY}, res.path.data(), res.path.size(), &reply);
-    if (r >= 0 && (reply.head.flags & ANSWER_CONTENT)) {
+    constexpr uint32_t kept = ANSWER_CONTENT | ANSWER_STEADY;
+    if (r >= 0 && (reply.head.flags & kept) == kept) {
       if (plain) keep_content(c, res.path, reply.head, reply.payload);
       l.has_content = true;
       l.content_tree = reply.head.as_of;

@@ -67,8 +67,8 @@ struct Answer {
   uint64_t as_of;    // ANSWER_OFFER: the epoch; ANSWER_STEADY: the tree count
 };
 
-// What a process may keep of an answer.  Both hold only while the host's
-// counts, on a page that every process maps, are what the answer says.
+// What a process may keep of an answer.  Each holds only while one of the
+// host's counts, on a page that every process maps, is what the answer says.
 //
 // A controller reply that is ready when its post is answered comes with the
 // answer (OFFER), so that the poll which fetches it need not wait for the
@@ -78,10 +78,10 @@ struct Answer {
 //
 // A path lookup's or a directory listing's answer (STEADY) holds until the
 // simulated tree may change: the tree count counts controls and resets.
-// While a card is off the bus nothing is steady, as its return is a matter
-// of time.  So does a file's open, and its bytes (CONTENT) that come with
-// the answer: only controls change them.  The process reads them, and
-// opens the file again, without asking while the tree count is as then.
+// So do a file's bytes (CONTENT), sent with the answer to its open, as only
+// controls change them: the process reads them, and opens the file again,
+// without asking while the tree count is as then.  While a card is off the
+// bus nothing is steady, as its return is a matter of time.
 constexpr uint32_t ANSWER_OFFER = 1, ANSWER_STEADY = 2, ANSWER_CONTENT = 4;
 constexpr size_t CONTENT_MAX = 4096;
 struct HostPage {
