@@ -84,15 +84,21 @@ def per_call(fn, n, repeats=REPEATS):
     return best / n * 1e6
 
 
-def per_call_pair(fa, fb, n):
-    """Best times of one call of fa and of fb, in microseconds, timed in
-    turn in short runs: a slow spell of the machine falls on both figures
-    rather than on the one that happened to run through it."""
+def in_turn(measure_a, measure_b):
+    """The best of what two measures (short runs) give, taken in turn: a
+    slow spell of the machine falls on both figures rather than on the one
+    that happened to run through it."""
     best_a = best_b = float("inf")
     for _ in range(4 * REPEATS):
-        best_a = min(best_a, per_call(fa, n // 4, 1))
-        best_b = min(best_b, per_call(fb, n // 4, 1))
+        best_a = min(best_a, measure_a())
+        best_b = min(best_b, measure_b())
     return best_a, best_b
+
+
+def per_call_pair(fa, fb, n):
+    """Best times of one call of fa and of fb, in microseconds, timed in
+    turn in short runs (n calls of each in all)."""
+    return in_turn(lambda: per_call(fa, n // 4, 1), lambda: per_call(fb, n // 4, 1))
 
 
 def best_of(loop, *args):
@@ -167,15 +173,19 @@ def bench_telemetry(sess):
         print(f"{'Session.telemetry()':<28}no native figure: MISSED")
         return False
     n = TELEMETRY_CALLS // 4
-    py_us = native_us = float("inf")
-    for _ in range(4 * REPEATS):  # in turn, as per_call_pair does
-        py_us = min(py_us, per_call(sess.telemetry, n, 1))
+
+    def native():
         seconds = timed(0, n)
-        if seconds < 0:
-            print(f"nr_telemetry failed: {os.strerror(int(-seconds))}: MISSED")
-            return False
-        native_us = min(native_us, seconds / n * 1e6)
         nrsim.clear_log()
+        if seconds < 0:
+            raise OSError(int(-seconds), os.strerror(int(-seconds)))
+        return seconds / n * 1e6
+
+    try:
+        py_us, native_us = in_turn(lambda: per_call(sess.telemetry, n, 1), native)
+    except OSError as e:
+        print(f"nr_telemetry failed: {e.strerror}: MISSED")
+        return False
     print(f"{'nr_telemetry (native)':<28}{native_us:10.3f} us/call")
     return report("Session.telemetry()", py_us, "us/call", "nr_telemetry", py_us / native_us, 1.10)
 
